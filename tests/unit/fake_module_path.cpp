@@ -1,0 +1,42 @@
+#include "fake_module_path.h"
+
+#include "launch_plan.h"
+
+#include <algorithm>
+
+namespace kestrovan::testing {
+
+namespace {
+
+std::optional<std::wstring> reported_path;
+bool buffer_was_zeroed = false;
+
+}  // namespace
+
+void set_module_path(std::optional<std::wstring> path) {
+    reported_path = std::move(path);
+}
+
+bool last_query_buffer_was_zeroed() {
+    return buffer_was_zeroed;
+}
+
+}  // namespace kestrovan::testing
+
+namespace kestrovan {
+
+void query_module_path(PathBuffer& buffer) {
+    using testing::reported_path;
+    testing::buffer_was_zeroed =
+        std::all_of(buffer.begin(), buffer.end(), [](wchar_t unit) { return unit == L'\0'; });
+    if (!reported_path) {
+        return;
+    }
+    const std::size_t length = std::min(reported_path->size(), buffer.size());
+    std::copy_n(reported_path->begin(), length, buffer.begin());
+    if (length < buffer.size()) {
+        buffer[length] = L'\0';
+    }
+}
+
+}  // namespace kestrovan
