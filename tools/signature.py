@@ -7,9 +7,17 @@ import pefile
 from image_checks import Finding
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
-CURRENT_DIGEST = re.compile(r"Current message digest\s*:\s*(\w+)")
-CALCULATED_DIGEST = re.compile(r"Calculated message digest\s*:\s*(\w+)")
+CURRENT_DIGEST = re.compile(r"^Current message digest\s*:\s*(\w+)", re.MULTILINE)
+CALCULATED_DIGEST = re.compile(r"^Calculated message digest\s*:\s*(\w+)", re.MULTILINE)
+CHAIN_VERIFIED = re.compile(r"^Signature verification: ok$", re.MULTILINE)
 SIGNER = re.compile(r"Signer #0:\s*\n\s*Subject:\s*(.+)")
+
+
+def signed_and_actual_digest(report):
+    """From an `osslsigncode verify` report: the digest the signature holds and the digest of the
+    file as it is, or None when the report has no readable signature."""
+    current, calculated = CURRENT_DIGEST.search(report), CALCULATED_DIGEST.search(report)
+    return (current.group(1), calculated.group(1)) if current and calculated else None
 
 
 def is_signed(path):
@@ -30,15 +38,19 @@ def inspect(path, trust=None):
     `trust`, also that the signer's certificate chains to a certificate in that PEM file."""
     if not is_signed(path):
         return Finding("signature", True, "not signed")
-    report = osslsigncode_verify(path, trust)
-    current, calculated, signer = (pattern.search(report)
-                                   for pattern in (CURRENT_DIGEST, CALCULATED_DIGEST, SIGNER))
-    if not current or not calculated or not signer:
+    try:
+        report = osslsigncode_verify(path, trust)
+    except FileNotFoundError:
+        return Finding("signature", False, "signed, but osslsigncode is not installed to check it")
+    digests = signed_and_actual_digest(report)
+    if not digests:
         return Finding("signature", False, "unreadable signature")
-    who = signer.group(1).strip()
-    if current.group(1) != calculated.group(1):
-        return Finding("signature", False, f"broken: the file changed after {who} signed it")
-    if trust and "Signature verification: ok" not in report:
+    signed_digest, actual_digest = digests
+    if signed_digest != actual_digest:
+        return Finding("signature", False, "broken: the file changed after it was signed")
+    signer = SIGNER.search(report)
+    who = signer.group(1).strip() if signer else "an unnamed signer"
+    if trust and not CHAIN_VERIFIED.search(report):
         return Finding("signature", False, f"intact, but {who} does not chain to {trust}")
     chain = f"chains to {trust}" if trust else "chain not checked (give --trust CAFILE)"
     return Finding("signature", True, f"intact, signed by {who}; {chain}")

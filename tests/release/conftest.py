@@ -1,0 +1,219 @@
+"""What signing a release needs in a test: the built image, throwaway signing keys, a time-stamp
+server on loopback, and `tools/sign` run the way a packager runs it."""
+import dataclasses
+import http.server
+import os
+import pathlib
+import shutil
+import socket
+import subprocess
+import threading
+
+import pytest
+
+REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
+SIGN = REPOSITORY / "tools" / "sign"
+PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
+# A space and a dollar sign, so that any trip through a shell or a command line would show.
+PASSWORD = "correct horse $battery staple"
+SIGNER_CN = "kestrovan test signer"
+SECOND_SIGNER_CN = "kestrovan second signer"
+
+
+def openssl(*arguments, cwd=None):
+    subprocess.run(["openssl", *arguments], cwd=cwd, check=True, capture_output=True)
+
+
+@pytest.fixture(scope="session")
+def image():
+    """The built launcher image; tests sign copies of it, never the image itself."""
+    path = os.environ.get("KESTROVAN_IMAGE")
+    if not path or not pathlib.Path(path).is_file():
+        pytest.fail("KESTROVAN_IMAGE must name a built i686 kestrovan.exe")
+    return pathlib.Path(path)
+
+
+@dataclasses.dataclass
+class Signer:
+    cn: str
+    certificate: pathlib.Path  # PEM, for checking what was signed
+    pkcs12: pathlib.Path  # AES-encrypted, as OpenSSL 3 makes it
+    legacy_pkcs12: pathlib.Path  # RC2/3DES-encrypted, as older tools and Windows export it
+
+
+@dataclasses.dataclass
+class Keys:
+    password: str
+    password_file: pathlib.Path
+    signer: Signer
+    second_signer: Signer
+    # A certificate issued by a CA that the PKCS#12 file does not carry.
+    without_chain: pathlib.Path
+
+
+def make_signer(directory, name, cn, issuer=None):
+    key, certificate = directory / f"{name}.key", directory / f"{name}.pem"
+    extensions = ["-addext", "extendedKeyUsage=codeSigning",
+                  "-addext", "keyUsage=critical,digitalSignature"]
+    if issuer is None:
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+                certificate, "-days", "2", "-subj", f"/CN={cn}", *extensions)
+    else:
+        issuer_key, issuer_certificate = issuer
+        request = directory / f"{name}.csr"
+        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", request,
+                "-subj", f"/CN={cn}")
+        extension_file = directory / f"{name}.ext"
+        extension_file.write_text("extendedKeyUsage=codeSigning\n"
+                                  "keyUsage=critical,digitalSignature\n")
+        openssl("x509", "-req", "-in", request, "-CA", issuer_certificate, "-CAkey", issuer_key,
+                "-set_serial", "2", "-days", "2", "-extfile", extension_file, "-out", certificate)
+    pkcs12, legacy = directory / f"{name}.p12", directory / f"{name}-legacy.p12"
+    password = f"file:{directory / 'password'}"
+    openssl("pkcs12", "-export", "-inkey", key, "-in", certificate, "-name", cn, "-out", pkcs12,
+            "-passout", password)
+    openssl("pkcs12", "-export", "-legacy", "-inkey", key, "-in", certificate, "-name", cn,
+            "-out", legacy, "-passout", password)
+    return Signer(cn, certificate, pkcs12, legacy)
+
+
+@pytest.fixture(scope="session")
+def keys(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("keys")
+    password_file = directory / "password"
+    password_file.write_text(PASSWORD + "\n")
+    ca_key, ca_certificate = directory / "ca.key", directory / "ca.pem"
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out",
+            ca_certificate, "-days", "2", "-subj", "/CN=kestrovan test ca",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign")
+    return Keys(
+        password=PASSWORD,
+        password_file=password_file,
+        signer=make_signer(directory, "signer", SIGNER_CN),
+        second_signer=make_signer(directory, "second", SECOND_SIGNER_CN),
+        without_chain=make_signer(directory, "issued", "kestrovan issued signer",
+                                  issuer=(ca_key, ca_certificate)).pkcs12)
+
+
+TIMESTAMP_CONFIG = """\
+[ tsa ]
+default_tsa = tsa_config
+[ tsa_config ]
+serial = {directory}/serial
+signer_cert = {directory}/tsa.pem
+signer_key = {directory}/tsa.key
+certs = {directory}/tsa.pem
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ess_cert_id_alg = sha256
+"""
+
+
+@dataclasses.dataclass
+class TimestampServer:
+    base: str
+    certificate: pathlib.Path
+
+    def url(self, path):
+        return self.base + path
+
+
+@pytest.fixture(scope="session")
+def timestamp_server(tmp_path_factory):
+    """An RFC 3161 time-stamp server on loopback, made of `openssl ts -reply`: POST / answers
+    properly, /error with HTTP 500, /junk with bytes that are no time-stamp reply, and /other
+    with a proper time-stamp of something else (which osslsigncode signs with regardless)."""
+    directory = tmp_path_factory.mktemp("tsa")
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", directory / "tsa.key",
+            "-out", directory / "tsa.pem", "-days", "2", "-subj", "/CN=kestrovan test tsa",
+            "-addext", "extendedKeyUsage=critical,timeStamping")
+    (directory / "serial").write_text("01\n")
+    config = directory / "tsa.cnf"
+    config.write_text(TIMESTAMP_CONFIG.format(directory=directory))
+    lock = threading.Lock()
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            if self.path == "/error":
+                self.send_error(500)
+                return
+            if self.path == "/junk":
+                reply = b"this is no time-stamp reply"
+            elif self.path == "/other":
+                with lock:
+                    (directory / "other.tsq").write_bytes(subprocess.run(
+                        ["openssl", "ts", "-query", "-data", config, "-sha256", "-cert"],
+                        check=True, capture_output=True).stdout)
+                    reply = subprocess.run(
+                        ["openssl", "ts", "-reply", "-config", config,
+                         "-queryfile", directory / "other.tsq"],
+                        check=True, capture_output=True).stdout
+            else:
+                with lock:
+                    (directory / "query.tsq").write_bytes(query)
+                    reply = subprocess.run(
+                        ["openssl", "ts", "-reply", "-config", config,
+                         "-queryfile", directory / "query.tsq"],
+                        check=True, capture_output=True).stdout
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *arguments):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield TimestampServer(f"http://127.0.0.1:{server.server_address[1]}", directory / "tsa.pem")
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.fixture(scope="session")
+def silent_server():
+    """A loopback port that takes connections and never says a word."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    yield f"http://127.0.0.1:{listener.getsockname()[1]}/"
+    listener.close()
+
+
+@pytest.fixture
+def release(tmp_path, image):
+    """A directory holding nothing but a copy of the image, as a packager's staging area."""
+    directory = tmp_path / "release"
+    directory.mkdir()
+    copy = directory / image.name
+    shutil.copyfile(image, copy)
+    return copy
+
+
+@pytest.fixture
+def sign(tmp_path):
+    """Runs tools/sign with the password given by file, by environment, or not at all, and a
+    temporary directory of its own that must be empty again afterwards."""
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+
+    def run(*arguments, environment_password=None, path=None):
+        environment = {name: value for name, value in os.environ.items()
+                       if name != PASSWORD_VARIABLE}
+        environment["TMPDIR"] = str(scratch)
+        if environment_password is not None:
+            environment[PASSWORD_VARIABLE] = environment_password
+        if path is not None:
+            environment["PATH"] = f"{path}{os.pathsep}{environment['PATH']}"
+        result = subprocess.run([str(SIGN), *map(str, arguments)], env=environment,
+                                capture_output=True, text=True, errors="replace")
+        assert list(scratch.iterdir()) == [], "tools/sign left files in its temporary directory"
+        return result
+
+    return run
