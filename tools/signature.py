@@ -20,9 +20,16 @@ def signed_and_actual_digest(report):
     return (current.group(1), calculated.group(1)) if current and calculated else None
 
 
-def is_signed(path):
+def certificate_table(path):
+    """The image's Authenticode certificate table, empty when it is not signed."""
     with pefile.PE(str(path), fast_load=True) as pe:
-        return pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY].Size > 0
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY]
+        # The one directory whose address is a file offset, not a virtual address.
+        return bytes(pe.__data__[entry.VirtualAddress:entry.VirtualAddress + entry.Size])
+
+
+def is_signed(path):
+    return len(certificate_table(path)) > 0
 
 
 def osslsigncode_verify(path, trust):
