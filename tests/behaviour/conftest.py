@@ -1,16 +1,15 @@
 """Runs a launcher build under Wine in throwaway installations that hold a stand-in runtime.
 
 The environment names the build: KESTROVAN_LAUNCHER and KESTROVAN_STAND_IN (the launcher and
-the stand-in javaw.exe of one architecture), KESTROVAN_WINE (the Wine loader that runs them)
-and KESTROVAN_ARCH. When this host cannot run that architecture the session ends with status
-77, which the test driver reports as skipped, with the reason.
+the stand-in javaw.exe of one architecture), KESTROVAN_ARCH, and KESTROVAN_WINE (tools/wine,
+which runs them). When this host cannot run that architecture the session ends with status 77,
+which the test driver reports as skipped, with the reason.
 """
 import dataclasses
 import os
 import pathlib
 import shutil
 import subprocess
-import tempfile
 import time
 
 import pytest
@@ -25,32 +24,17 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def host_cannot_run(wine, stand_in, scratch):
-    """Why this host cannot run `stand_in`, or None. Wine's status alone proves nothing: without
-    32-bit support it prints a hint and still ends with 0, so the probe checks real effects."""
-    if not wine or not shutil.which(wine):
-        return "Wine is not installed"
-    record = scratch / "probe.txt"
-    environment = dict(os.environ, STAND_IN_RECORD=windows_path(record), STAND_IN_EXIT_CODE="42")
-    try:
-        probe = subprocess.run([wine, stand_in], env=environment, capture_output=True,
-                               timeout=RUN_TIMEOUT_SECONDS)
-    except subprocess.TimeoutExpired:
-        return f"{wine} did not finish a trivial program within {RUN_TIMEOUT_SECONDS} s"
-    if probe.returncode != 42 or not record.exists():
-        hint = probe.stderr.decode(errors="replace").strip().splitlines()[:1]
-        return f"{wine} ran a probe without effect (status {probe.returncode}, expected 42{''.join('; ' + line for line in hint)})"
-    return None
+def under_wine(*command):
+    return [os.environ["KESTROVAN_WINE"], os.environ["KESTROVAN_ARCH"], *map(str, command)]
 
 
 def pytest_sessionstart(session):
-    arch = os.environ.get("KESTROVAN_ARCH", "?")
-    with tempfile.TemporaryDirectory() as scratch:
-        reason = host_cannot_run(os.environ.get("KESTROVAN_WINE"), os.environ["KESTROVAN_STAND_IN"],
-                                 pathlib.Path(scratch))
-    if reason:
-        pytest.exit(f"SKIPPED: this host cannot execute {arch} Windows programs: {reason}",
-                    returncode=SKIPPED)
+    check = subprocess.run(under_wine("--check"), capture_output=True, text=True,
+                           timeout=RUN_TIMEOUT_SECONDS)
+    if check.returncode == SKIPPED:
+        pytest.exit(check.stdout.strip(), returncode=SKIPPED)
+    if check.returncode != 0:
+        pytest.exit(f"tools/wine failed: {check.stdout}{check.stderr}", returncode=1)
 
 
 @dataclasses.dataclass
@@ -85,7 +69,7 @@ class Installation:
         output = self.record.with_name("stdout.bin")
         with output.open("wb") as stdout:
             started = time.monotonic()
-            status = subprocess.run([os.environ["KESTROVAN_WINE"], str(self.launcher), *args],
+            status = subprocess.run(under_wine(self.launcher, *args),
                                     cwd=cwd or self.root, env=environment, stdout=stdout,
                                     stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT_SECONDS).returncode
             seconds = time.monotonic() - started

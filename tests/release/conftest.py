@@ -24,15 +24,6 @@ def openssl(*arguments, cwd=None):
     subprocess.run(["openssl", *arguments], cwd=cwd, check=True, capture_output=True)
 
 
-@pytest.fixture(scope="session")
-def image():
-    """The built launcher image; tests sign copies of it, never the image itself."""
-    path = os.environ.get("KESTROVAN_IMAGE")
-    if not path or not pathlib.Path(path).is_file():
-        pytest.fail("KESTROVAN_IMAGE must name a built i686 kestrovan.exe")
-    return pathlib.Path(path)
-
-
 @dataclasses.dataclass
 class Signer:
     cn: str

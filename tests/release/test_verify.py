@@ -45,29 +45,25 @@ def one_byte_changed(path):
     return path
 
 
-def tampered_build(image, variant):
-    return image.parents[1] / "tests" / "tampered" / variant
-
-
 BAD_IMAGES = [
-    pytest.param(lambda image, release, keys, sign: one_byte_changed(signed(release, keys, sign)),
+    pytest.param(lambda tampered, release, keys, sign: one_byte_changed(signed(release, keys, sign)),
                  [], "signature: broken: the file changed after it was signed",
                  id="byte-changed-after-signing"),
-    pytest.param(lambda image, release, keys, sign: signed(release, keys, sign),
+    pytest.param(lambda tampered, release, keys, sign: signed(release, keys, sign),
                  ["--trust", "second"],
                  "signature: intact, but /CN=kestrovan test signer does not chain to", id="signer-not-trusted"),
-    pytest.param(lambda image, release, keys, sign: tampered_build(image, "kestrovan_extra_resource.exe"),
+    pytest.param(lambda tampered, release, keys, sign: tampered["extra resource"],
                  [], "resources: unexpected RT_MANIFEST 1 (0409)", id="resource-added"),
-    pytest.param(lambda image, release, keys, sign: tampered_build(image, "kestrovan_extra_import.exe"),
+    pytest.param(lambda tampered, release, keys, sign: tampered["extra import"],
                  [], "imports: imports KERNEL32.dll, msvcrt.dll, USER32.dll", id="import-added"),
-    pytest.param(lambda image, release, keys, sign: release.with_suffix(".txt"),
+    pytest.param(lambda tampered, release, keys, sign: release.with_suffix(".txt"),
                  [], "PE image: ", id="not-a-pe-image"),
 ]
 
 
 @pytest.mark.parametrize("make, options, fault", BAD_IMAGES)
-def test_fails_naming_the_fault(image, release, keys, sign, make, options, fault):
-    target = make(image, release, keys, sign)
+def test_fails_naming_the_fault(tampered_images, release, keys, sign, make, options, fault):
+    target = make(tampered_images, release, keys, sign)
     if not target.exists():
         target.write_text("kestrovan launcher\n")
     options = [keys.second_signer.certificate if option == "second" else option for option in options]
