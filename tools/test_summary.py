@@ -19,25 +19,32 @@ def skip_reason(case):
     return marked[-1].rstrip(" !") if marked else "no reason given"
 
 
+def outcome(case):
+    """(outcome, detail) of one ctest test case. ctest also marks as not run a test that could
+    not start (its program missing, a fixture failed): that is a failure, not a skip."""
+    seconds = f"{float(case.get('time', 0)):.1f} s"
+    not_run = case.find("skipped")
+    if not_run is not None and not_run.get("message", "").startswith("SKIP_"):
+        return "skipped", skip_reason(case)
+    if case.get("status") == "run":
+        return "passed", seconds
+    if not_run is not None:
+        return "failed", f"not run: {not_run.get('message') or 'no reason given'}"
+    return "failed", seconds
+
+
 def outcomes(tree):
     """(outcome, test, detail) of each test of `tree`; one failure when it has no results."""
     results = tree / RESULTS
     try:
         suite = xml.etree.ElementTree.parse(results).getroot()
-    except (OSError, xml.etree.ElementTree.ParseError) as error:
-        return [("failed", tree.name, f"no test results in {results} ({error}): it did not "
-                 "configure or build, see above")]
-    found = []
-    for case in suite.iter("testcase"):
-        name = f"{tree.name}: {case.get('name')}"
-        seconds = f"{float(case.get('time', 0)):.1f} s"
-        if case.find("skipped") is not None or case.get("status") == "notrun":
-            found.append(("skipped", name, skip_reason(case)))
-        elif case.find("failure") is not None or case.get("status") == "fail":
-            found.append(("failed", name, seconds))
-        else:
-            found.append(("passed", name, seconds))
-    return found
+    except OSError as error:
+        return [("failed", tree.name, f"no test results: {results}: {error.strerror}; the tree"
+                 " did not configure or build, see above")]
+    except xml.etree.ElementTree.ParseError as error:
+        return [("failed", tree.name, f"{results}: not a JUnit file ({error})")]
+    return [(kind, f"{tree.name}: {case.get('name')}", detail)
+            for case in suite.iter("testcase") for kind, detail in [outcome(case)]]
 
 
 def main(trees):
