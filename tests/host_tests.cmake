@@ -73,9 +73,11 @@ foreach(arch x86_64 i686)
   windows_tree_path(launcher ${arch} launcher/kestrovan.exe)
   windows_tree_path(stand_in ${arch} tests/stand_in/javaw.exe)
   windows_tree_path(out_of_memory_launcher ${arch} tests/out_of_memory/kestrovan_out_of_memory.exe)
+  windows_tree_path(handle_starter ${arch} tests/inheritance/handle_starter.exe)
   add_pytest(behaviour.${arch} behaviour
     ENVIRONMENT KESTROVAN_LAUNCHER=${launcher} KESTROVAN_STAND_IN=${stand_in}
                 KESTROVAN_OUT_OF_MEMORY_LAUNCHER=${out_of_memory_launcher}
+                KESTROVAN_HANDLE_STARTER=${handle_starter}
                 KESTROVAN_WINE=${wine} KESTROVAN_ARCH=${arch}
     FIXTURES wine)
 endforeach()
