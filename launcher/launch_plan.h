@@ -14,7 +14,7 @@ inline constexpr std::size_t path_capacity = 260;
 using PathBuffer = std::array<wchar_t, path_capacity>;
 
 /// An owned, zero-terminated wide string. Not std::wstring: any use of it links the library's
-/// whole string support, which would more than double the size of the image.
+/// whole string support, which would add about 125 KB to a 155 KB image.
 using WideText = std::unique_ptr<wchar_t[]>;
 
 /// The child's command line; relative so that an installation can be moved or copied as a whole.
