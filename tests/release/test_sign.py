@@ -18,8 +18,10 @@ def osslsigncode(*arguments):
 
 
 def signers_in(report):
-    return re.findall(r"Signer #\d+:\s*\n\s*Subject: /CN=(.+)",
-                      report.split("Signer's certificate:")[1].split("Authenticated attributes:")[0])
+    # osslsigncode 2.5 lists the signer's certificate twice.
+    return list(dict.fromkeys(re.findall(
+        r"Signer #\d+:\s*\n\s*Subject: /CN=(.+)",
+        report.split("Signer's certificate:")[1].split("Authenticated attributes:")[0])))
 
 
 def assert_signed_by(path, signer):
@@ -92,7 +94,7 @@ def test_time_stamps_with_the_given_server(image, release, keys, sign, timestamp
                                   "-TSA-CAfile", str(timestamp_server.certificate))
     assert status == 0, report
     assert re.search(r"^Timestamp Server Signature verification: ok$", report, re.MULTILINE), report
-    assert "Subject: /CN=kestrovan test tsa" in report
+    assert "/CN=kestrovan test tsa" in report
     assert unsigned(release, tmp_path) == image.read_bytes()
 
 
