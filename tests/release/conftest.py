@@ -1,18 +1,22 @@
-"""What signing a release needs in a test: the built image, throwaway signing keys, a time-stamp
-server on loopback, and `tools/sign` run the way a packager runs it."""
+"""What the packager's tools need in a test: the built image (KESTROVAN_IMAGE) and the tampered
+builds (KESTROVAN_TAMPERED, their folder), throwaway signing keys, a time-stamp server on
+loopback, and `tools/sign` and `tools/verify` run the way a packager runs them."""
 import dataclasses
 import http.server
 import os
 import pathlib
+import pwd
 import shutil
 import socket
 import subprocess
+import tempfile
 import threading
 
 import pytest
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
 SIGN = REPOSITORY / "tools" / "sign"
+VERIFY = REPOSITORY / "tools" / "verify"
 PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
 # A space and a dollar sign, so that any trip through a shell or a command line would show.
 PASSWORD = "correct horse $battery staple"
@@ -31,6 +35,61 @@ def image():
     if not path or not pathlib.Path(path).is_file():
         pytest.fail("KESTROVAN_IMAGE must name a built i686 kestrovan.exe")
     return pathlib.Path(path)
+
+
+@pytest.fixture(scope="session")
+def tampered():
+    """The folder of the launcher builds with an added import or resource."""
+    path = os.environ.get("KESTROVAN_TAMPERED")
+    if not path or not pathlib.Path(path).is_dir():
+        pytest.skip("KESTROVAN_TAMPERED names no folder of tampered builds"
+                    " (the host tree's tests/tampered)")
+    return pathlib.Path(path)
+
+
+def verify(*arguments, prefix=()):
+    """tools/verify's exit status, standard output and standard error."""
+    result = subprocess.run([*prefix, str(VERIFY), *map(str, arguments)], capture_output=True,
+                            text=True, errors="replace")
+    return result.returncode, result.stdout, result.stderr
+
+
+@dataclasses.dataclass
+class Unprivileged:
+    directory: pathlib.Path  # others may enter it
+    prefix: list  # runs a command as a user to whom a file of mode 000 is unreadable
+
+    def unreadable(self, name, content=b"x"):
+        path = self.directory / name
+        path.write_bytes(content)
+        path.chmod(0)
+        return path
+
+    def readable(self, source, name=None):
+        path = self.directory / (name or source.name)
+        shutil.copyfile(source, path)
+        path.chmod(0o644)
+        return path
+
+
+@pytest.fixture
+def unprivileged():
+    """Files a tool cannot read. Mode 000 keeps no one but root out, so when the tests run as
+    root the tool runs as user nobody."""
+    prefix = []
+    if os.geteuid() == 0:
+        if not shutil.which("setpriv"):
+            pytest.skip("running as root, who reads any file, and setpriv is missing")
+        try:
+            nobody = pwd.getpwnam("nobody")
+        except KeyError:
+            pytest.skip("running as root, who reads any file, and there is no user nobody")
+        prefix = ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
+                  "--clear-groups"]
+    directory = pathlib.Path(tempfile.mkdtemp(prefix="kestrovan-unreadable-"))
+    directory.chmod(0o755)
+    yield Unprivileged(directory, prefix)
+    shutil.rmtree(directory)
 
 
 @dataclasses.dataclass
@@ -203,7 +262,7 @@ def sign(tmp_path):
     scratch = tmp_path / "tmp"
     scratch.mkdir()
 
-    def run(*arguments, environment_password=None, path=None):
+    def run(*arguments, environment_password=None, path=None, prefix=()):
         environment = {name: value for name, value in os.environ.items()
                        if name != PASSWORD_VARIABLE}
         environment["TMPDIR"] = str(scratch)
@@ -211,7 +270,7 @@ def sign(tmp_path):
             environment[PASSWORD_VARIABLE] = environment_password
         if path is not None:
             environment["PATH"] = f"{path}{os.pathsep}{environment['PATH']}"
-        result = subprocess.run([str(SIGN), *map(str, arguments)], env=environment,
+        result = subprocess.run([*prefix, str(SIGN), *map(str, arguments)], env=environment,
                                 capture_output=True, text=True, errors="replace")
         assert list(scratch.iterdir()) == [], "tools/sign left files in its temporary directory"
         return result
