@@ -216,13 +216,14 @@ CHECKS = {
 }
 
 
-def run_check(name, pe):
+def finding(check, function, *arguments):
+    """`function`'s verdict as a Finding: what it returns when the check holds, else its Fault."""
     try:
-        return Finding(name, True, CHECKS[name](pe))
+        return Finding(check, True, function(*arguments))
     except Fault as fault:
-        return Finding(name, False, str(fault))
+        return Finding(check, False, str(fault))
     except (pefile.PEFormatError, struct.error, AttributeError, IndexError) as error:
-        return Finding(name, False, f"unreadable: {error}")
+        return Finding(check, False, f"unreadable: {error}")
 
 
 def open_image(path):
@@ -249,4 +250,4 @@ def inspect(path):
     except Fault as fault:
         return [Finding("PE image", False, str(fault))]
     with pe:
-        return [run_check(name, pe) for name in CHECKS]
+        return [finding(name, check, pe) for name, check in CHECKS.items()]

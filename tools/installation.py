@@ -10,8 +10,10 @@ import zlib
 import image_checks
 import signature
 from command_line import Unusable, read_file
-from image_checks import Fault, Finding
+from image_checks import Fault, Finding, finding
 
+# The name the headroom is reckoned with when there is no launcher to go by.
+DEFAULT_LAUNCHER = "kestrovan.exe"
 RUNTIME = "application/default-jre/bin/javaw.exe"
 WORKING_DIRECTORY = "application/bin"
 ARCHIVE = "application/bin/launcher.jar"
@@ -83,10 +85,13 @@ def check_runtime(directory):
                     f" on the way is missing): put the Java runtime in {runtime.parents[1]}")
     try:
         read_file(runtime, "runtime")
+    except Unusable as fault:
+        raise Fault(f"{fault}: Windows would refuse it too (5): let every user read it") from None
+    try:
         pe = image_checks.open_image(runtime)
-    except (Unusable, Fault) as fault:
-        raise Fault(f"{runtime}: {fault}: Windows would not start it (5 if it cannot read it,"
-                    " else 193): ship the runtime's own javaw.exe") from None
+    except Fault as fault:
+        raise Fault(f"{runtime}: {fault}: Windows would not start it (193):"
+                    " ship the runtime's own javaw.exe") from None
     with pe:
         machine = MACHINES.get(pe.FILE_HEADER.Machine)
         if not pe.is_exe() or machine is None:
@@ -154,29 +159,24 @@ def check_headroom(directory, launcher_name):
     return f"{limit} ({folder} has {length})"
 
 
-def finding(check, function, *arguments):
-    try:
-        return Finding(check, True, function(*arguments))
-    except Fault as fault:
-        return Finding(check, False, str(fault))
-
-
 def inspect(directory, launcher_name=None, trust=None):
     """Every finding for the installation in `directory`; Unusable when it cannot be read."""
     if not directory.is_dir():
-        raise Unusable(f"cannot check installation {directory}: no such folder")
+        fault = "not a folder" if os.path.lexists(directory) else "no such folder"
+        raise Unusable(f"cannot check installation {directory}: {fault}")
     try:
         launcher = find_launcher(directory, launcher_name)
     except Fault as fault:
-        launcher = directory / "kestrovan.exe"
         findings = [Finding("launcher", False, str(fault))]
+        launcher_name = DEFAULT_LAUNCHER
     else:
         findings = [finding("launcher", check_launcher, launcher), launcher_name_finding(launcher)]
         if findings[0].ok:
             findings.append(signature.inspect(launcher, trust))
+        launcher_name = launcher.name
     return findings + [
         finding("runtime", check_runtime, directory),
         finding("working directory", check_working_directory, directory),
         finding("application archive", check_archive, directory),
-        finding("path headroom", check_headroom, directory, launcher.name),
+        finding("path headroom", check_headroom, directory, launcher_name),
     ]

@@ -71,10 +71,6 @@ def certificate_table(path):
         return bytes(pe.__data__[entry.VirtualAddress:entry.VirtualAddress + entry.Size])
 
 
-def is_signed(path):
-    return len(certificate_table(path)) > 0
-
-
 def read_signature(path):
     """The image's signature, or None when it has none."""
     table = certificate_table(path)

@@ -1,9 +1,11 @@
 """tools/verify: passes an image fit to ship, and names the fault in one that is not."""
-import os
-
+import pefile
 import pytest
 
+import bad_files
 from conftest import verify
+
+SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 
 def signed(release, keys, sign):
@@ -39,6 +41,16 @@ def one_byte_changed(release, keys, sign, request):
     return path
 
 
+def garbled_signature(release, keys, sign, request):
+    path = signed(release, keys, sign)
+    with pefile.PE(str(path), fast_load=True) as pe:
+        table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY].VirtualAddress
+    data = bytearray(path.read_bytes())
+    data[table + 8:table + 40] = bytes(32)  # the start of the PKCS#7 signature
+    path.write_bytes(data)
+    return path
+
+
 def tampered_build(name):
     return lambda release, keys, sign, request: request.getfixturevalue("tampered") / name
 
@@ -47,6 +59,8 @@ BAD_IMAGES = [
     pytest.param(one_byte_changed, False,
                  "signature: broken: the file changed after it was signed",
                  id="byte-changed-after-signing"),
+    pytest.param(garbled_signature, False, "signature: unreadable signature (",
+                 id="signature-garbled"),
     pytest.param(lambda release, keys, sign, request: signed(release, keys, sign), True,
                  "signature: intact, but CN=kestrovan test signer does not chain to {trust}",
                  id="signer-not-trusted"),
@@ -77,48 +91,29 @@ def write(content):
     return make
 
 
-def truncated(path, image):
-    path.write_bytes(image.read_bytes()[:1500])
-    return path
-
-
-def directory(path, image):
-    path.mkdir()
-    return path
-
-
-def fifo(path, image):
-    os.mkfifo(path)
-    return path
-
-
-def missing(path, image):
-    return path
-
-
 DAMAGED_PEM = b"-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n-----END CERTIFICATE-----\n"
 
 # Each case: what is made at the path, whether it is the image or the trust file, the exit status
 # and the one line verify says ({path} is the path made).
 ONE_LINE_FAULTS = [
-    pytest.param(missing, "image", 2, "cannot read image {path}: No such file or directory",
+    pytest.param(bad_files.missing, "image", 2, "cannot read image {path}: No such file or directory",
                  id="image-missing"),
-    pytest.param(directory, "image", 2, "cannot read image {path}: Is a directory",
+    pytest.param(bad_files.directory, "image", 2, "cannot read image {path}: Is a directory",
                  id="image-a-directory"),
-    pytest.param(fifo, "image", 2, "cannot read image {path}: not a regular file",
+    pytest.param(bad_files.fifo, "image", 2, "cannot read image {path}: not a regular file",
                  id="image-a-fifo"),
-    pytest.param(write(b""), "image", 1, "{path}: not a PE image (The file is empty)",
+    pytest.param(bad_files.empty, "image", 1, "{path}: not a PE image (The file is empty)",
                  id="image-empty"),
-    pytest.param(truncated, "image", 1,
+    pytest.param(bad_files.truncated, "image", 1,
                  "{path}: truncated: 1500 bytes, but its sections end at byte {image_size}",
                  id="image-truncated"),
-    pytest.param(write(b"kestrovan launcher\n" * 10), "image", 1,
+    pytest.param(bad_files.text, "image", 1,
                  "{path}: not a PE image (DOS Header magic not found.)", id="image-not-pe"),
-    pytest.param(missing, "trust", 2, "cannot read trust file {path}: No such file or directory",
+    pytest.param(bad_files.missing, "trust", 2, "cannot read trust file {path}: No such file or directory",
                  id="trust-file-missing"),
-    pytest.param(directory, "trust", 2, "cannot read trust file {path}: Is a directory",
+    pytest.param(bad_files.directory, "trust", 2, "cannot read trust file {path}: Is a directory",
                  id="trust-file-a-directory"),
-    pytest.param(write(b""), "trust", 2, "trust file {path} holds no PEM certificate",
+    pytest.param(bad_files.empty, "trust", 2, "trust file {path} holds no PEM certificate",
                  id="trust-file-empty"),
     pytest.param(write(b"MZ\x90\x00"), "trust", 2, "trust file {path} holds no PEM certificate",
                  id="trust-file-not-pem"),
