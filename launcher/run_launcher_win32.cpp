@@ -8,6 +8,17 @@
 
 namespace kestrovan {
 
+namespace {
+
+void report_start_failure(DWORD error) {
+    StartFailureBuffer buffer;
+    const std::string_view text = start_failure_text(error, buffer);
+    // Not flushed here: the runtime's exit flushes stdout.
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+}  // namespace
+
 void query_module_path(PathBuffer& buffer) {
     GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
 }
@@ -18,11 +29,17 @@ int run_launcher() {
     PROCESS_INFORMATION child{};
     LaunchPlan plan = make_launch_plan();
 
-    if (!CreateProcessW(plan.runtime_path.c_str(), plan.command_line.data(), nullptr, nullptr, FALSE,
-                        0, nullptr, plan.working_directory.c_str(), &startup, &child)) {
-        const DWORD error = GetLastError();
-        // Not flushed here: the runtime's exit flushes stdout.
-        std::fputs(start_failure_text(error).c_str(), stdout);
+    if (!CreateProcessW(/*application_name=*/plan.runtime_path.get(),
+                        /*command_line=*/plan.command_line.data(),
+                        /*process_attributes=*/nullptr,
+                        /*thread_attributes=*/nullptr,
+                        /*inherit_handles=*/FALSE,
+                        /*creation_flags=*/0,
+                        /*environment=*/nullptr,
+                        /*current_directory=*/plan.working_directory.get(),
+                        /*startup_info=*/&startup,
+                        /*process_information=*/&child)) {
+        report_start_failure(GetLastError());
         return 0;
     }
     WaitForSingleObject(child.hProcess, INFINITE);

@@ -1,16 +1,17 @@
 """Runs a launcher build under Wine in throwaway installations that hold a stand-in runtime.
 
 The environment names the build: KESTROVAN_LAUNCHER and KESTROVAN_STAND_IN (the launcher and
-the stand-in javaw.exe of one architecture), KESTROVAN_WINE (the Wine loader that runs them)
-and KESTROVAN_ARCH. When this host cannot run that architecture the session ends with status
-77, which the test driver reports as skipped, with the reason.
+the stand-in javaw.exe of one architecture), KESTROVAN_OUT_OF_MEMORY_LAUNCHER (the launcher
+built with an allocator that always fails), KESTROVAN_HANDLE_STARTER (a program that starts
+another holding an inheritable handle), KESTROVAN_ARCH, and KESTROVAN_WINE (tools/wine, which
+runs them). When this host cannot run that architecture the session ends with status 77,
+which the test driver reports as skipped, with the reason.
 """
 import dataclasses
 import os
 import pathlib
 import shutil
 import subprocess
-import tempfile
 import time
 
 import pytest
@@ -25,38 +26,24 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def host_cannot_run(wine, stand_in, scratch):
-    """Why this host cannot run `stand_in`, or None. Wine's status alone proves nothing: without
-    32-bit support it prints a hint and still ends with 0, so the probe checks real effects."""
-    if not wine or not shutil.which(wine):
-        return "Wine is not installed"
-    record = scratch / "probe.txt"
-    environment = dict(os.environ, STAND_IN_RECORD=windows_path(record), STAND_IN_EXIT_CODE="42")
-    try:
-        probe = subprocess.run([wine, stand_in], env=environment, capture_output=True,
-                               timeout=RUN_TIMEOUT_SECONDS)
-    except subprocess.TimeoutExpired:
-        return f"{wine} did not finish a trivial program within {RUN_TIMEOUT_SECONDS} s"
-    if probe.returncode != 42 or not record.exists():
-        hint = probe.stderr.decode(errors="replace").strip().splitlines()[:1]
-        return f"{wine} ran a probe without effect (status {probe.returncode}, expected 42{''.join('; ' + line for line in hint)})"
-    return None
+def under_wine(*command):
+    return [os.environ["KESTROVAN_WINE"], os.environ["KESTROVAN_ARCH"], *map(str, command)]
 
 
 def pytest_sessionstart(session):
-    arch = os.environ.get("KESTROVAN_ARCH", "?")
-    with tempfile.TemporaryDirectory() as scratch:
-        reason = host_cannot_run(os.environ.get("KESTROVAN_WINE"), os.environ["KESTROVAN_STAND_IN"],
-                                 pathlib.Path(scratch))
-    if reason:
-        pytest.exit(f"SKIPPED: this host cannot execute {arch} Windows programs: {reason}",
-                    returncode=SKIPPED)
+    check = subprocess.run(under_wine("--check"), capture_output=True, text=True,
+                           timeout=RUN_TIMEOUT_SECONDS)
+    if check.returncode == SKIPPED:
+        pytest.exit(check.stdout.strip(), returncode=SKIPPED)
+    if check.returncode != 0:
+        pytest.exit(f"tools/wine failed: {check.stdout}{check.stderr}", returncode=1)
 
 
 @dataclasses.dataclass
 class Run:
     status: int
     stdout: bytes
+    stderr: bytes
     seconds: float
     record: dict
     finished: bool
@@ -72,26 +59,38 @@ class Installation:
         return self.root / "kestrovan.exe"
 
     @property
+    def runtime(self):
+        return self.root / "application" / "default-jre" / "bin" / "javaw.exe"
+
+    @property
     def working_directory(self):
         return windows_path(self.root / "application" / "bin")
 
-    def run(self, *args, cwd=None, sleep_ms=0, exit_code=0):
+    def run(self, *args, **options):
+        """Runs the launcher with `args`; see `run_program` for the options."""
+        return self.run_program([str(self.launcher), *args], **options)
+
+    def run_program(self, command, cwd=None, sleep_ms=0, exit_code=0):
+        """Runs `command` under Wine with a fresh record; a stand-in it starts sleeps `sleep_ms`
+        and ends with `exit_code`."""
+        self.record.unlink(missing_ok=True)
         environment = dict(os.environ,
                            STAND_IN_RECORD=windows_path(self.record),
                            STAND_IN_SLEEP_MS=str(sleep_ms),
                            STAND_IN_EXIT_CODE=str(exit_code))
-        # Standard output goes to a file, not a pipe: the child may hold an inherited pipe
-        # open, and waiting for its end would hide a launcher that did not wait.
-        output = self.record.with_name("stdout.bin")
-        with output.open("wb") as stdout:
+        # Both streams go to files, not pipes: the child may hold an inherited pipe open, and
+        # waiting for its end would hide a launcher that did not wait.
+        output, errors = self.record.with_name("stdout.bin"), self.record.with_name("stderr.bin")
+        with output.open("wb") as stdout, errors.open("wb") as stderr:
             started = time.monotonic()
-            status = subprocess.run([os.environ["KESTROVAN_WINE"], str(self.launcher), *args],
+            status = subprocess.run(under_wine(*command),
                                     cwd=cwd or self.root, env=environment, stdout=stdout,
-                                    stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT_SECONDS).returncode
+                                    stderr=stderr, timeout=RUN_TIMEOUT_SECONDS).returncode
             seconds = time.monotonic() - started
         lines = self.record.read_text(encoding="utf-8").splitlines() if self.record.exists() else []
         record = dict(line.split("=", 1) for line in lines if "=" in line)
-        return Run(status, output.read_bytes(), seconds, record, "finished" in lines)
+        return Run(status, output.read_bytes(), errors.read_bytes(), seconds, record,
+                   "finished" in lines)
 
 
 def install_runtime(bin_directory):
@@ -101,11 +100,13 @@ def install_runtime(bin_directory):
 
 @pytest.fixture
 def make_installation(tmp_path):
-    """Makes an installation under `relative` in a fresh folder; parts can be left out."""
-    def make(relative="kestrovan", runtime=True, working_directory=True):
+    """Makes an installation under `relative` in a fresh folder; parts can be left out, and
+    `launcher` names another build of the launcher to install."""
+    def make(relative="kestrovan", runtime=True, working_directory=True,
+             launcher=os.environ["KESTROVAN_LAUNCHER"]):
         root = tmp_path / relative
         root.mkdir(parents=True)
-        shutil.copy(os.environ["KESTROVAN_LAUNCHER"], root / "kestrovan.exe")
+        shutil.copy(launcher, root / "kestrovan.exe")
         if runtime:
             install_runtime(root / "application" / "default-jre" / "bin")
         if working_directory:

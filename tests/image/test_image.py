@@ -69,12 +69,11 @@ def test_a_changed_field_fails_its_check(image, tmp_path, patch, failing_check):
 
 
 @pytest.mark.parametrize("variant, failing_check, named", [
-    ("kestrovan_extra_resource.exe", "resources", "RT_MANIFEST"),
-    ("kestrovan_extra_import.exe", "imports", "USER32.dll"),
+    ("extra resource", "resources", "RT_MANIFEST"),
+    ("extra import", "imports", "USER32.dll"),
 ])
-def test_an_added_resource_or_import_fails_its_check(image, variant, failing_check, named):
-    tampered = image.parents[1] / "tests" / "tampered" / variant
-    findings = {f.check: f for f in image_checks.inspect(tampered)}
+def test_an_added_resource_or_import_fails_its_check(tampered_images, variant, failing_check, named):
+    findings = {f.check: f for f in image_checks.inspect(tampered_images[variant])}
     assert not findings[failing_check].ok
     assert named in findings[failing_check].detail
 

@@ -1,6 +1,6 @@
-"""What the packager's tools need in a test: the built image (KESTROVAN_IMAGE) and the tampered
-builds (KESTROVAN_TAMPERED, their folder), throwaway signing keys, a time-stamp server on
-loopback, and `tools/sign` and `tools/verify` run the way a packager runs them."""
+"""What the packager's tools need in a test: throwaway signing keys, a time-stamp server on
+loopback, files that a tool cannot read, and `tools/sign` and `tools/verify` run the way a
+packager runs them. The built images come from tests/support/built_images.py."""
 import dataclasses
 import http.server
 import os
@@ -28,25 +28,6 @@ def openssl(*arguments, cwd=None):
     subprocess.run(["openssl", *arguments], cwd=cwd, check=True, capture_output=True)
 
 
-@pytest.fixture(scope="session")
-def image():
-    """The built launcher image; tests sign copies of it, never the image itself."""
-    path = os.environ.get("KESTROVAN_IMAGE")
-    if not path or not pathlib.Path(path).is_file():
-        pytest.fail("KESTROVAN_IMAGE must name a built i686 kestrovan.exe")
-    return pathlib.Path(path)
-
-
-@pytest.fixture(scope="session")
-def tampered():
-    """The folder of the launcher builds with an added import or resource."""
-    path = os.environ.get("KESTROVAN_TAMPERED")
-    if not path or not pathlib.Path(path).is_dir():
-        pytest.skip("KESTROVAN_TAMPERED names no folder of tampered builds"
-                    " (the host tree's tests/tampered)")
-    return pathlib.Path(path)
-
-
 def verify(*arguments, prefix=()):
     """tools/verify's exit status, standard output and standard error."""
     result = subprocess.run([*prefix, str(VERIFY), *map(str, arguments)], capture_output=True,
@@ -58,12 +39,6 @@ def verify(*arguments, prefix=()):
 class Unprivileged:
     directory: pathlib.Path  # others may enter it
     prefix: list  # runs a command as a user to whom a file of mode 000 is unreadable
-
-    def unreadable(self, name, content=b"x"):
-        path = self.directory / name
-        path.write_bytes(content)
-        path.chmod(0)
-        return path
 
     def readable(self, source, name=None):
         path = self.directory / (name or source.name)

@@ -224,14 +224,14 @@ def test_refuses_an_image_the_image_checks_reject(image, release, keys, sign, ma
 
 
 @pytest.mark.parametrize("build, fault", [
-    pytest.param("kestrovan_extra_import.exe",
+    pytest.param("extra import",
                  "imports: imports KERNEL32.dll, msvcrt.dll, USER32.dll", id="import-added"),
-    pytest.param("kestrovan_extra_resource.exe", "resources: unexpected RT_MANIFEST 1 (0409)",
+    pytest.param("extra resource", "resources: unexpected RT_MANIFEST 1 (0409)",
                  id="resource-added"),
 ])
-def test_refuses_a_build_with_an_added_import_or_resource(release, keys, sign, tampered, build,
-                                                          fault):
-    shutil.copyfile(tampered / build, release)
+def test_refuses_a_build_with_an_added_import_or_resource(release, keys, sign, tampered_images,
+                                                          build, fault):
+    shutil.copyfile(tampered_images[build], release)
     assert_refused_and_untouched(
         lambda: sign("--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file, release),
         release.parent, 1, f"{release} fails the launcher's image checks: {fault}")

@@ -33,7 +33,7 @@ def test_passes_a_signed_image_and_names_its_signer(release, keys, sign, trusted
             + verdict.format(trust=keys.signer.certificate)) in report
 
 
-def one_byte_changed(release, keys, sign, request):
+def one_byte_changed(release, keys, sign, tampered):
     path = signed(release, keys, sign)
     data = bytearray(path.read_bytes())
     data[0x1000] ^= 0x01
@@ -41,7 +41,7 @@ def one_byte_changed(release, keys, sign, request):
     return path
 
 
-def garbled_signature(release, keys, sign, request):
+def garbled_signature(release, keys, sign, tampered):
     path = signed(release, keys, sign)
     with pefile.PE(str(path), fast_load=True) as pe:
         table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY].VirtualAddress
@@ -52,7 +52,7 @@ def garbled_signature(release, keys, sign, request):
 
 
 def tampered_build(name):
-    return lambda release, keys, sign, request: request.getfixturevalue("tampered") / name
+    return lambda release, keys, sign, tampered: tampered[name]
 
 
 BAD_IMAGES = [
@@ -61,22 +61,22 @@ BAD_IMAGES = [
                  id="byte-changed-after-signing"),
     pytest.param(garbled_signature, False, "signature: unreadable signature (",
                  id="signature-garbled"),
-    pytest.param(lambda release, keys, sign, request: signed(release, keys, sign), True,
+    pytest.param(lambda release, keys, sign, tampered: signed(release, keys, sign), True,
                  "signature: intact, but CN=kestrovan test signer does not chain to {trust}",
                  id="signer-not-trusted"),
-    pytest.param(lambda release, keys, sign, request: release, True,
+    pytest.param(lambda release, keys, sign, tampered: release, True,
                  "signature: not signed, but --trust asks for a signature that chains to {trust}",
                  id="unsigned-image-with-trust"),
-    pytest.param(tampered_build("kestrovan_extra_resource.exe"), False,
+    pytest.param(tampered_build("extra resource"), False,
                  "resources: unexpected RT_MANIFEST 1 (0409)", id="resource-added"),
-    pytest.param(tampered_build("kestrovan_extra_import.exe"), False,
+    pytest.param(tampered_build("extra import"), False,
                  "imports: imports KERNEL32.dll, msvcrt.dll, USER32.dll", id="import-added"),
 ]
 
 
 @pytest.mark.parametrize("make, with_trust, fault", BAD_IMAGES)
-def test_fails_naming_the_fault(release, keys, sign, request, make, with_trust, fault):
-    target = make(release, keys, sign, request)
+def test_fails_naming_the_fault(release, keys, sign, tampered_images, make, with_trust, fault):
+    target = make(release, keys, sign, tampered_images)
     trust = keys.second_signer.certificate
     status, report, _ = verify(target, *(["--trust", trust] if with_trust else []))
     assert status == 1, report

@@ -1,45 +1,58 @@
-"""Two builds of one commit, in other folders and at other times, give the same image."""
+"""The release build and a hand build of the sources, each in another folder and with another
+SOURCE_DATE_EPOCH, give the very image that the tests check."""
 import os
 import pathlib
 import shutil
 import socket
 import subprocess
-import time
 
 import pefile
 import pytest
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
-SOURCES = ("CMakeLists.txt", "cmake", "launcher", "resources")
+SOURCES = ("CMakeLists.txt", "CMakePresets.json", "cmake", "launcher", "resources")
 
 
-@pytest.fixture(scope="module")
-def image():
-    return pathlib.Path(os.environ["KESTROVAN_IMAGE"])
-
-
-def build_from_a_copy(root, source_date_epoch):
-    """Builds the release image from a copy of the sources under `root`, as a user would."""
+def copy_of_the_sources(root):
     source = root / "source"
     source.mkdir(parents=True)
     for name in SOURCES:
         copy = shutil.copytree if (REPOSITORY / name).is_dir() else shutil.copy
         copy(REPOSITORY / name, source / name)
-    build = root / "build"
+    return source
+
+
+def build(commands, source, source_date_epoch):
     environment = dict(os.environ, SOURCE_DATE_EPOCH=str(source_date_epoch))
-    for command in (["cmake", "-S", source, "-B", build, "-DBUILD_TESTING=OFF",
-                     "--toolchain", source / "cmake/toolchains/i686-w64-mingw32.cmake"],
-                    ["cmake", "--build", build]):
-        subprocess.run(command, env=environment, check=True, stdout=subprocess.DEVNULL)
-    return (build / "launcher" / "kestrovan.exe").read_bytes()
+    for command in commands:
+        subprocess.run(command, cwd=source, env=environment, check=True,
+                       stdout=subprocess.DEVNULL)
 
 
-def test_builds_in_other_folders_at_other_times_are_bit_identical(image, tmp_path):
-    first = build_from_a_copy(tmp_path / "first", source_date_epoch=1)
-    time.sleep(2)
-    second = build_from_a_copy(tmp_path / "a second, longer folder", source_date_epoch=1700000000)
-    assert first == second
-    assert first == image.read_bytes(), "the tested image differs from a plain release build"
+def release_preset_build(root, source_date_epoch):
+    """The image as tools/release builds it: the release preset."""
+    source = copy_of_the_sources(root)
+    build([["cmake", "--workflow", "--preset", "release"]], source, source_date_epoch)
+    return (source / "build" / "release" / "launcher" / "kestrovan.exe").read_bytes()
+
+
+def hand_build(root, source_date_epoch):
+    """The image as the README's hand build makes it, in a folder outside the sources."""
+    source = copy_of_the_sources(root)
+    tree = root / "hand build"
+    build([["cmake", "-S", ".", "-B", tree, "-G", "Ninja", "-DBUILD_TESTING=OFF",
+            "--toolchain", "cmake/toolchains/i686-w64-mingw32.cmake"],
+           ["cmake", "--build", tree]], source, source_date_epoch)
+    return (tree / "launcher" / "kestrovan.exe").read_bytes()
+
+
+def test_the_release_build_is_the_tested_image_bit_for_bit(image, tmp_path):
+    assert release_preset_build(tmp_path / "release", source_date_epoch=1) == image.read_bytes()
+
+
+def test_a_hand_build_elsewhere_and_later_is_the_same_image(image, tmp_path):
+    assert hand_build(tmp_path / "a second, longer folder", source_date_epoch=1700000000) \
+        == image.read_bytes()
 
 
 def test_image_carries_no_time_stamp(image):

@@ -1,8 +1,11 @@
 // A stand-in for the runtime's javaw.exe. It appends what it received to the file named by
 // STAND_IN_RECORD (UTF-8 lines), sleeps STAND_IN_SLEEP_MS milliseconds, records that it finished
-// and exits with STAND_IN_EXIT_CODE.
+// and exits with STAND_IN_EXIT_CODE. When STAND_IN_INHERITED_HANDLE names a handle value that a
+// parent held open on the file STAND_IN_INHERITED_FILE, it also records whether that value is a
+// handle on that same file here, that is, whether the handle reached this process.
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -35,6 +38,30 @@ std::string utf8(const std::wstring& text) {
     return bytes;
 }
 
+bool same_file(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other) {
+    return one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+}
+
+// A value that happens to name another object of this process must not count, so the check
+// compares file identities instead of only asking whether the value is a handle, and reads the
+// handle before this process opens the file itself.
+bool handle_opens_file(HANDLE handle, const std::wstring& path) {
+    BY_HANDLE_FILE_INFORMATION held{};
+    if (!GetFileInformationByHandle(handle, &held)) {
+        return false;
+    }
+    const HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION opened{};
+    const bool same = GetFileInformationByHandle(file, &opened) && same_file(held, opened);
+    CloseHandle(file);
+    return same;
+}
+
 void record(const std::wstring& line) {
     const std::wstring path = environment_value(L"STAND_IN_RECORD");
     if (path.empty()) {
@@ -51,11 +78,22 @@ void record(const std::wstring& line) {
     CloseHandle(file);
 }
 
+void record_inherited_handle() {
+    const std::wstring value = environment_value(L"STAND_IN_INHERITED_HANDLE");
+    if (value.empty()) {
+        return;
+    }
+    const auto handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::stoull(value)));
+    const bool open = handle_opens_file(handle, environment_value(L"STAND_IN_INHERITED_FILE"));
+    record(std::wstring(L"inherited_handle=") + (open ? L"open" : L"closed"));
+}
+
 }  // namespace
 
 int main() {
     record(L"command_line=" + std::wstring(GetCommandLineW()));
     record(L"working_directory=" + current_directory());
+    record_inherited_handle();
     Sleep(environment_number(L"STAND_IN_SLEEP_MS"));
     record(L"finished");
     return static_cast<int>(environment_number(L"STAND_IN_EXIT_CODE"));

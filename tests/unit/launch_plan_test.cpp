@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <limits>
+#include <ostream>
+#include <string>
 #include <string_view>
 
 namespace kestrovan {
@@ -22,90 +25,89 @@ std::string behaviour_name(const ::testing::TestParamInfo<Case>& case_info) {
     return case_info.param.behaviour;
 }
 
+// Compared as std::wstring, which GoogleTest prints as text rather than unit by unit.
+std::wstring text_of(std::wstring_view text) {
+    return std::wstring(text);
+}
+
+std::wstring text_of(const WideText& text) {
+    return std::wstring(text.get());
+}
+
 std::wstring text_of(const PathBuffer& buffer) {
     return std::wstring(buffer.data(), std::wcslen(buffer.data()));
 }
 
-struct CutCase {
+struct InstallationCase {
     const char* behaviour;
-    std::wstring_view module_path;
-    std::wstring_view launcher_directory;
+    const wchar_t* module_path;
+    const wchar_t* launcher_directory;
+    const wchar_t* working_directory;
+    const wchar_t* runtime_path;
 };
 
-const CutCase cut_cases[] = {
-    {"drops_the_file_name", LR"(C:\Tools\Viewer\kestrovan.exe)", LR"(C:\Tools\Viewer)"},
-    {"leaves_the_bare_drive_for_a_root", LR"(D:\kestrovan.exe)", LR"(D:)"},
-    {"keeps_a_network_share", LR"(\\host\share\kestrovan.exe)", LR"(\\host\share)"},
-    {"treats_a_forward_slash_as_a_plain_character", LR"(C:\a\b/c.exe)", LR"(C:\a)"},
-    {"keeps_a_path_without_backslash_whole", LR"(kestrovan.exe)", LR"(kestrovan.exe)"},
-    {"empties_a_path_whose_only_backslash_leads", LR"(\kestrovan.exe)", LR"()"},
-    {"keeps_an_empty_path_empty", LR"()", LR"()"},
-    {"keeps_spaces_and_non_ascii_names", LR"(C:\Program Files\Ünïcødé\日本\kestrovan.exe)",
-     LR"(C:\Program Files\Ünïcødé\日本)"},
+// Named for a failing row, instead of the raw bytes of the struct.
+void PrintTo(const InstallationCase& installation, std::ostream* out) {
+    *out << installation.behaviour << " (module path "
+         << ::testing::PrintToString(installation.module_path) << ")";
+}
+
+const InstallationCase installation_cases[] = {
+    {"in_a_folder", LR"(C:\Tools\Viewer\kestrovan.exe)", LR"(C:\Tools\Viewer)",
+     LR"(C:\Tools\Viewer\application\bin)",
+     LR"(C:\Tools\Viewer\application\default-jre\bin\javaw.exe)"},
+    {"in_a_drive_root_as_the_bare_drive", LR"(D:\kestrovan.exe)", LR"(D:)", LR"(D:\application\bin)",
+     LR"(D:\application\default-jre\bin\javaw.exe)"},
+    {"on_a_network_share", LR"(\\host\share\kestrovan.exe)", LR"(\\host\share)",
+     LR"(\\host\share\application\bin)", LR"(\\host\share\application\default-jre\bin\javaw.exe)"},
+    {"with_a_forward_slash_as_a_plain_character", LR"(C:\a\b/c.exe)", LR"(C:\a)",
+     LR"(C:\a\application\bin)", LR"(C:\a\application\default-jre\bin\javaw.exe)"},
+    {"reported_without_backslash_kept_whole", LR"(kestrovan.exe)", LR"(kestrovan.exe)",
+     LR"(kestrovan.exe\application\bin)", LR"(kestrovan.exe\application\default-jre\bin\javaw.exe)"},
+    {"reported_with_a_leading_backslash_only", LR"(\kestrovan.exe)", LR"()", LR"(\application\bin)",
+     LR"(\application\default-jre\bin\javaw.exe)"},
+    {"reported_empty", LR"()", LR"()", LR"(\application\bin)",
+     LR"(\application\default-jre\bin\javaw.exe)"},
+    {"with_spaces_and_non_ascii_names", LR"(C:\Program Files\Ünïcødé\日本\kestrovan.exe)",
+     LR"(C:\Program Files\Ünïcødé\日本)", LR"(C:\Program Files\Ünïcødé\日本\application\bin)",
+     LR"(C:\Program Files\Ünïcødé\日本\application\default-jre\bin\javaw.exe)"},
 };
 
-class CutLauncherDirectory : public ::testing::TestWithParam<CutCase> {};
+class Installation : public ::testing::TestWithParam<InstallationCase> {};
 
-TEST_P(CutLauncherDirectory, FromModulePath) {
-    EXPECT_EQ(cut_launcher_directory(buffer_holding(GetParam().module_path)),
+TEST_P(Installation, CutsTheLauncherDirectoryFromTheModulePath) {
+    EXPECT_EQ(text_of(cut_launcher_directory(buffer_holding(GetParam().module_path))),
               GetParam().launcher_directory);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, CutLauncherDirectory, ::testing::ValuesIn(cut_cases),
-                         behaviour_name<CutCase>);
+TEST_P(Installation, DerivesEveryPlanValueFromTheLauncherDirectory) {
+    testing::set_module_path(GetParam().module_path);
+    const LaunchPlan plan = make_launch_plan();
+    EXPECT_EQ(text_of(plan.launcher_directory), GetParam().launcher_directory);
+    EXPECT_EQ(text_of(plan.working_directory), GetParam().working_directory);
+    EXPECT_EQ(text_of(plan.runtime_path), GetParam().runtime_path);
+    EXPECT_EQ(text_of(plan.command_line), LR"(application\default-jre\bin\javaw.exe -jar launcher.jar)");
+}
+
+INSTANTIATE_TEST_SUITE_P(Installed, Installation, ::testing::ValuesIn(installation_cases),
+                         behaviour_name<InstallationCase>);
 
 TEST(CutLauncherDirectory, StopsAtTheFirstTerminator) {
     PathBuffer buffer = buffer_holding(LR"(C:\app\kestrovan.exe)");
     const std::wstring_view stale = LR"(\stale\text\)";
     std::copy(stale.begin(), stale.end(), buffer.begin() + 25);
-    EXPECT_EQ(cut_launcher_directory(buffer), LR"(C:\app)");
+    EXPECT_EQ(text_of(cut_launcher_directory(buffer)), LR"(C:\app)");
 }
 
 TEST(CutLauncherDirectory, ReadsAnUnterminatedBufferToItsEndOnly) {
     PathBuffer buffer;
     buffer.fill(L'x');
     buffer[100] = L'\\';
-    EXPECT_EQ(cut_launcher_directory(buffer), std::wstring(100, L'x'));
+    EXPECT_EQ(text_of(cut_launcher_directory(buffer)), std::wstring(100, L'x'));
 
     buffer[100] = L'x';
-    EXPECT_EQ(cut_launcher_directory(buffer), std::wstring(path_capacity, L'x'));
+    EXPECT_EQ(text_of(cut_launcher_directory(buffer)), std::wstring(path_capacity, L'x'));
 }
-
-struct PlanCase {
-    const char* behaviour;
-    std::wstring_view module_path;
-    std::wstring_view launcher_directory;
-    std::wstring_view working_directory;
-    std::wstring_view runtime_path;
-};
-
-const PlanCase plan_cases[] = {
-    {"installed_in_a_folder", LR"(C:\Tools\Viewer\kestrovan.exe)", LR"(C:\Tools\Viewer)",
-     LR"(C:\Tools\Viewer\application\bin)",
-     LR"(C:\Tools\Viewer\application\default-jre\bin\javaw.exe)"},
-    {"installed_in_a_drive_root", LR"(D:\kestrovan.exe)", LR"(D:)", LR"(D:\application\bin)",
-     LR"(D:\application\default-jre\bin\javaw.exe)"},
-    {"installed_on_a_share", LR"(\\host\share\kestrovan.exe)", LR"(\\host\share)",
-     LR"(\\host\share\application\bin)", LR"(\\host\share\application\default-jre\bin\javaw.exe)"},
-    {"reported_without_backslash", LR"(kestrovan.exe)", LR"(kestrovan.exe)",
-     LR"(kestrovan.exe\application\bin)", LR"(kestrovan.exe\application\default-jre\bin\javaw.exe)"},
-    {"reported_with_a_leading_backslash_only", LR"(\kestrovan.exe)", LR"()", LR"(\application\bin)",
-     LR"(\application\default-jre\bin\javaw.exe)"},
-};
-
-class MakeLaunchPlan : public ::testing::TestWithParam<PlanCase> {};
-
-TEST_P(MakeLaunchPlan, DerivesEveryValueFromTheLauncherDirectory) {
-    testing::set_module_path(std::wstring(GetParam().module_path));
-    const LaunchPlan plan = make_launch_plan();
-    EXPECT_EQ(plan.launcher_directory, GetParam().launcher_directory);
-    EXPECT_EQ(plan.working_directory, GetParam().working_directory);
-    EXPECT_EQ(plan.runtime_path, GetParam().runtime_path);
-    EXPECT_EQ(text_of(plan.command_line), LR"(application\default-jre\bin\javaw.exe -jar launcher.jar)");
-}
-
-INSTANTIATE_TEST_SUITE_P(Installations, MakeLaunchPlan, ::testing::ValuesIn(plan_cases),
-                         behaviour_name<PlanCase>);
 
 TEST(MakeLaunchPlan, FillsTheCommandLineBufferWithZerosAfterTheText) {
     testing::set_module_path(LR"(C:\kestrovan.exe)");
@@ -118,15 +120,15 @@ TEST(MakeLaunchPlan, FillsTheCommandLineBufferWithZerosAfterTheText) {
 TEST(MakeLaunchPlan, CutsAPathTheBufferShortened) {
     const std::wstring long_directory = L"C:\\" + std::wstring(300, L'd');
     testing::set_module_path(long_directory + L"\\kestrovan.exe");
-    EXPECT_EQ(make_launch_plan().launcher_directory, L"C:");
+    EXPECT_EQ(text_of(make_launch_plan().launcher_directory), L"C:");
 }
 
 TEST(MakeLaunchPlan, ReadsAFailedQueryAsAnEmptyPath) {
     testing::set_module_path(std::nullopt);
     const LaunchPlan plan = make_launch_plan();
     EXPECT_TRUE(testing::last_query_buffer_was_zeroed());
-    EXPECT_EQ(plan.launcher_directory, L"");
-    EXPECT_EQ(plan.working_directory, LR"(\application\bin)");
+    EXPECT_EQ(text_of(plan.launcher_directory), L"");
+    EXPECT_EQ(text_of(plan.working_directory), LR"(\application\bin)");
 }
 
 struct FailureCase {
@@ -145,11 +147,19 @@ const FailureCase failure_cases[] = {
 class StartFailureText : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(StartFailureText, IsThePrefixAndTheDecimalCodeWithoutLineBreak) {
-    EXPECT_EQ(start_failure_text(GetParam().code), GetParam().text);
+    StartFailureBuffer buffer;
+    EXPECT_EQ(start_failure_text(GetParam().code, buffer), GetParam().text);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, StartFailureText, ::testing::ValuesIn(failure_cases),
                          behaviour_name<FailureCase>);
+
+TEST(StartFailureText, HasRoomForTheLargestCode) {
+    StartFailureBuffer buffer;
+    const unsigned long largest = std::numeric_limits<unsigned long>::max();
+    EXPECT_EQ(start_failure_text(largest, buffer),
+              std::string(start_failure_prefix) + std::to_string(largest));
+}
 
 }  // namespace
 }  // namespace kestrovan

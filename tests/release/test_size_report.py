@@ -1,0 +1,87 @@
+"""tools/size-report: the image's size against its budget, and where the bytes go."""
+import re
+import subprocess
+
+import pefile
+import pytest
+
+from conftest import REPOSITORY
+
+SIZE_REPORT = REPOSITORY / "tools" / "size-report"
+BUDGET = 163_840
+ROW = re.compile(r"  (\S.*?)\s+([\d,]+)\s+[\d.]+%")
+
+
+def size_report(path):
+    return subprocess.run([SIZE_REPORT, path], capture_output=True, text=True, timeout=60)
+
+
+def rows(report):
+    return {match[1]: int(match[2].replace(",", "")) for match in map(ROW.match, report.splitlines()[2:])}
+
+
+def test_the_parts_add_up_to_the_file_and_name_every_section(image):
+    report = size_report(image)
+    assert report.returncode == 0, report.stderr
+    parts = rows(report.stdout)
+    assert sum(parts.values()) == image.stat().st_size
+    with pefile.PE(str(image), fast_load=True) as pe:
+        sections = {section.Name.rstrip(b"\0").decode() for section in pe.sections}
+    assert set(parts) == sections | {"headers"}
+
+
+def test_states_the_budget_and_that_the_built_image_keeps_to_it(image):
+    size = image.stat().st_size
+    first_line = size_report(image).stdout.splitlines()[0]
+    assert f"{size:,} bytes" in first_line
+    assert f"budget {BUDGET:,} bytes: met, {BUDGET - size:,} bytes to spare" in first_line
+
+
+def test_shows_an_image_that_outgrew_the_budget(image, tmp_path):
+    grown = tmp_path / "grown.exe"
+    grown.write_bytes(image.read_bytes() + bytes(BUDGET))
+    report = size_report(grown)
+    assert report.returncode == 0, report.stderr
+    excess = grown.stat().st_size - BUDGET
+    assert f"budget {BUDGET:,} bytes: EXCEEDED by {excess:,} bytes" in report.stdout.splitlines()[0]
+    assert rows(report.stdout)["(after the sections)"] == BUDGET
+
+
+def missing(image, tmp_path):
+    return tmp_path / "absent.exe"
+
+
+def directory(image, tmp_path):
+    return tmp_path
+
+
+def text_file(image, tmp_path):
+    path = tmp_path / "notes.txt"
+    path.write_text("not an image")
+    return path
+
+
+def cut_to(length):
+    def cut(image, tmp_path):
+        path = tmp_path / "truncated.exe"
+        path.write_bytes(image.read_bytes()[:length])
+        return path
+    return cut
+
+
+@pytest.mark.parametrize("make_input, fault", [
+    pytest.param(missing, "No such file or directory", id="missing"),
+    pytest.param(directory, "Is a directory", id="directory"),
+    pytest.param(cut_to(0), "not a PE image", id="empty"),
+    pytest.param(text_file, "not a PE image", id="text"),
+    pytest.param(cut_to(700), "not a PE image", id="cut-inside-the-headers"),
+    pytest.param(cut_to(50_000), "runs past the end of the file", id="cut-inside-a-section"),
+])
+def test_a_bad_input_gets_one_line_naming_it_and_the_fault(image, tmp_path, make_input, fault):
+    path = make_input(image, tmp_path)
+    report = size_report(path)
+    assert report.returncode == 1
+    assert report.stdout == ""
+    [line] = report.stderr.splitlines()
+    assert line.startswith(f"size-report: {path}: ")
+    assert fault in line

@@ -1,0 +1,26 @@
+"""The images that the tree under test built, as pytest fixtures; the tree names them in the
+environment of each suite (tests/CMakeLists.txt)."""
+import os
+import pathlib
+
+import pytest
+
+
+def built(variable):
+    path = os.environ.get(variable)
+    if not path or not pathlib.Path(path).is_file():
+        pytest.fail(f"{variable} must name a built image: run the tests with tools/test")
+    return pathlib.Path(path)
+
+
+@pytest.fixture(scope="session")
+def image():
+    """The launcher image as it ships; tests change copies of it, never the image itself."""
+    return built("KESTROVAN_IMAGE")
+
+
+@pytest.fixture(scope="session")
+def tampered_images():
+    """Launcher images built with one thing too many, which the image checks must reject."""
+    return {"extra resource": built("KESTROVAN_EXTRA_RESOURCE_IMAGE"),
+            "extra import": built("KESTROVAN_EXTRA_IMPORT_IMAGE")}
