@@ -251,3 +251,9 @@ def inspect(path):
         return [Finding("PE image", False, str(fault))]
     with pe:
         return [finding(name, check, pe) for name, check in CHECKS.items()]
+
+
+def faults(path):
+    """What the checks find wrong with the image at `path`, as one line; empty when all hold."""
+    return "; ".join(f"{finding.check}: {finding.detail}"
+                     for finding in inspect(path) if not finding.ok)

@@ -60,11 +60,10 @@ def check_launcher(launcher):
         read_file(launcher, "launcher")
     except Unusable as fault:
         raise Fault(f"{fault}: copy the kestrovan.exe that tools/release built there") from None
-    failed = [finding for finding in image_checks.inspect(launcher) if not finding.ok]
-    if failed:
-        raise Fault(f"{launcher} fails the image checks: "
-                    + "; ".join(f"{finding.check}: {finding.detail}" for finding in failed)
-                    + ": ship the kestrovan.exe that tools/release built")
+    faults = image_checks.faults(launcher)
+    if faults:
+        raise Fault(f"{launcher} fails the image checks: {faults}:"
+                    " ship the kestrovan.exe that tools/release built")
     return f"{launcher} passes the image checks"
 
 

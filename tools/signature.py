@@ -11,7 +11,7 @@ import pefile
 from asn1crypto import cms
 from cryptography import x509
 
-from command_line import Unusable
+from command_line import Refusal, Unusable
 from image_checks import Finding
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
@@ -34,7 +34,7 @@ TIMESTAMP_VERDICT = re.compile(
 CHAIN_FAULT = re.compile(r"(?:^\s*Error|Verify error): (.+)$", re.MULTILINE)
 
 
-class UnreadableSignature(Exception):
+class UnreadableSignature(Refusal):
     """The certificate table holds no signature that can be read."""
 
 
@@ -88,7 +88,8 @@ def read_signature(path):
                   if attribute["type"].native == TIMESTAMP_ATTRIBUTE]
         name = x509.load_der_x509_certificate(signer.dump()).subject.rfc4514_string()
     except (ValueError, TypeError, KeyError, struct.error) as error:
-        raise UnreadableSignature(str(error) or type(error).__name__) from None
+        raise UnreadableSignature(f"the signature in {path} cannot be read"
+                                  f" ({str(error) or type(error).__name__})") from None
     return Signature(signed_data, signer.dump(), name, tokens[0] if tokens else None)
 
 
@@ -186,7 +187,7 @@ def inspect(path, trust=None):
     try:
         signature = read_signature(path)
     except UnreadableSignature as error:
-        return Finding("signature", False, f"unreadable signature ({error})")
+        return Finding("signature", False, str(error))
     if signature is None:
         if trust:
             return Finding("signature", False, f"not signed, but --trust asks for a signature"

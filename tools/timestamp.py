@@ -19,7 +19,8 @@ def post(url, query, timeout):
         with urllib.request.urlopen(request, timeout=timeout) as answer:
             return answer.read()
     except urllib.error.HTTPError as error:
-        raise Refusal(f"time-stamp server {url} answered HTTP {error.code} {error.reason}") from None
+        status = f"HTTP {error.code} {error.reason}"
+        raise Refusal(f"time-stamp server {url} answered {status}") from None
     except (OSError, http.client.HTTPException) as error:
         reason = getattr(error, "reason", error)
         if isinstance(reason, TimeoutError):

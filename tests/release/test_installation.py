@@ -121,7 +121,8 @@ BROKEN = [
                  {"working directory", "application archive"}, "would fail with 267",
                  id="working-directory-a-file"),
     pytest.param(removed(ARCHIVE), {"application archive"},
-                 "cannot read application archive {root}/" + ARCHIVE + ": No such file or directory",
+                 "cannot read application archive {root}/" + ARCHIVE
+                 + ": No such file or directory",
                  id="archive-missing"),
     pytest.param(replaced(ARCHIVE, bad_files.text), {"application archive"},
                  "{root}/" + ARCHIVE + " is not a zip archive that can be read",
@@ -155,7 +156,8 @@ def test_takes_the_launcher_named_with_an_option(installation, image):
     second_program(installation, image)
     status, report, _ = verify("--installation", installation, "--launcher", "kestrovan.exe")
     assert status == 0, report
-    assert findings(report)["launcher"] == ("ok", f"{installation}/kestrovan.exe passes the image checks")
+    assert findings(report)["launcher"] == (
+        "ok", f"{installation}/kestrovan.exe passes the image checks")
 
 
 def test_accepts_an_x86_64_runtime_and_says_it_needs_64_bit_windows(installation, image):
@@ -166,7 +168,8 @@ def test_accepts_an_x86_64_runtime_and_says_it_needs_64_bit_windows(installation
 
 
 def test_joins_a_main_class_continued_on_the_next_line(installation):
-    jar(installation / ARCHIVE, "Manifest-Version: 1.0\r\nMain-Class: com.example.Lo\r\n ngMain\r\n\r\n")
+    jar(installation / ARCHIVE,
+        "Manifest-Version: 1.0\r\nMain-Class: com.example.Lo\r\n ngMain\r\n\r\n")
     status, report, _ = verify("--installation", installation)
     assert status == 0, report
     assert findings(report)["application archive"][1].endswith("Main-Class com.example.LongMain")

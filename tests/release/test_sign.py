@@ -21,6 +21,7 @@ def osslsigncode(*arguments):
     return result.returncode, result.stdout + result.stderr
 
 
+SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 TIMESTAMP_TOKEN = "1.3.6.1.4.1.311.3.3.1"
 
@@ -29,12 +30,13 @@ def signer_infos(path):
     """The signer infos of the image's PKCS#7 signature, read straight from its certificate
     table, each with the common name of its certificate and its unsigned attributes."""
     with pefile.PE(str(path), fast_load=True) as pe:
-        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY]
         table = bytes(pe.__data__[entry.VirtualAddress:entry.VirtualAddress + entry.Size])
     signed_data = cms.ContentInfo.load(table[8:])["content"]
     certificates = {c.chosen.serial_number: c.chosen for c in signed_data["certificates"]}
     return [(certificates[info["sid"].chosen["serial_number"].native].subject.native["common_name"],
-             {attribute["type"].dotted: attribute["values"] for attribute in info["unsigned_attrs"] or []})
+             {attribute["type"].dotted: attribute["values"]
+              for attribute in info["unsigned_attrs"] or []})
             for info in signed_data["signer_infos"]]
 
 
@@ -233,7 +235,8 @@ def test_refuses_a_build_with_an_added_import_or_resource(release, keys, sign, t
                                                           build, fault):
     shutil.copyfile(tampered_images[build], release)
     assert_refused_and_untouched(
-        lambda: sign("--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file, release),
+        lambda: sign("--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file,
+                     release),
         release.parent, 1, f"{release} fails the launcher's image checks: {fault}")
 
 

@@ -59,7 +59,7 @@ BAD_IMAGES = [
     pytest.param(one_byte_changed, False,
                  "signature: broken: the file changed after it was signed",
                  id="byte-changed-after-signing"),
-    pytest.param(garbled_signature, False, "signature: unreadable signature (",
+    pytest.param(garbled_signature, False, "signature: the signature in {target} cannot be read (",
                  id="signature-garbled"),
     pytest.param(lambda release, keys, sign, tampered: signed(release, keys, sign), True,
                  "signature: intact, but CN=kestrovan test signer does not chain to {trust}",
@@ -80,7 +80,7 @@ def test_fails_naming_the_fault(release, keys, sign, tampered_images, make, with
     trust = keys.second_signer.certificate
     status, report, _ = verify(target, *(["--trust", trust] if with_trust else []))
     assert status == 1, report
-    assert f"FAIL  {fault.format(trust=trust)}" in report
+    assert f"FAIL  {fault.format(trust=trust, target=target)}" in report
     assert report.splitlines()[-1].startswith(f"{target}: FAILED (")
 
 
@@ -96,7 +96,8 @@ DAMAGED_PEM = b"-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n-----END 
 # Each case: what is made at the path, whether it is the image or the trust file, the exit status
 # and the one line verify says ({path} is the path made).
 ONE_LINE_FAULTS = [
-    pytest.param(bad_files.missing, "image", 2, "cannot read image {path}: No such file or directory",
+    pytest.param(bad_files.missing, "image", 2,
+                 "cannot read image {path}: No such file or directory",
                  id="image-missing"),
     pytest.param(bad_files.directory, "image", 2, "cannot read image {path}: Is a directory",
                  id="image-a-directory"),
@@ -109,7 +110,8 @@ ONE_LINE_FAULTS = [
                  id="image-truncated"),
     pytest.param(bad_files.text, "image", 1,
                  "{path}: not a PE image (DOS Header magic not found.)", id="image-not-pe"),
-    pytest.param(bad_files.missing, "trust", 2, "cannot read trust file {path}: No such file or directory",
+    pytest.param(bad_files.missing, "trust", 2,
+                 "cannot read trust file {path}: No such file or directory",
                  id="trust-file-missing"),
     pytest.param(bad_files.directory, "trust", 2, "cannot read trust file {path}: Is a directory",
                  id="trust-file-a-directory"),
@@ -149,7 +151,8 @@ def test_a_bad_option_gets_one_line(image, tmp_path, arguments, line):
 
 @pytest.mark.parametrize("role", ["image", "trust"])
 def test_an_unreadable_file_gets_one_line(image, keys, unprivileged, role):
-    files = {"image": unprivileged.readable(image), "trust": unprivileged.readable(keys.signer.certificate)}
+    files = {"image": unprivileged.readable(image),
+             "trust": unprivileged.readable(keys.signer.certificate)}
     files[role].chmod(0)
     what = {"image": "image", "trust": "trust file"}[role]
 
