@@ -57,6 +57,8 @@ class Finding:
     check: str
     ok: bool
     detail: str
+    # Holds, but deserves a look: the tools show it and still exit 0.
+    warning: bool = False
 
 
 class Fault(Exception):
@@ -214,20 +216,44 @@ CHECKS = {
 }
 
 
-def run_check(name, pe):
+def finding(check, function, *arguments):
+    """`function`'s verdict as a Finding: what it returns when the check holds, else its Fault."""
     try:
-        return Finding(name, True, CHECKS[name](pe))
+        return Finding(check, True, function(*arguments))
     except Fault as fault:
-        return Finding(name, False, str(fault))
+        return Finding(check, False, str(fault))
     except (pefile.PEFormatError, struct.error, AttributeError, IndexError) as error:
-        return Finding(name, False, f"unreadable: {error}")
+        return Finding(check, False, f"unreadable: {error}")
+
+
+def open_image(path):
+    """The parsed PE image at `path`; a Fault when it is not one, or not all of it is there."""
+    try:
+        pe = pefile.PE(str(path), fast_load=False)
+    except pefile.PEFormatError as error:
+        raise Fault(f"not a PE image ({error.value})") from None
+    except OSError as error:
+        raise Fault(f"cannot read it: {error.strerror}") from None
+    size = len(pe.__data__)
+    end = max((s.PointerToRawData + s.SizeOfRawData for s in pe.sections), default=size)
+    if end > size:
+        pe.close()
+        raise Fault(f"truncated: {size} bytes, but its sections end at byte {end}")
+    return pe
 
 
 def inspect(path):
-    """Every check's finding for the image at `path`; one failed 'PE image' finding if unparsable."""
+    """Every check's finding for the image at `path`, or one failed 'PE image' finding when it is
+    no whole PE image (then no other check could say anything)."""
     try:
-        pe = pefile.PE(str(path), fast_load=False)
-    except (pefile.PEFormatError, OSError) as error:
-        return [Finding("PE image", False, str(error))]
+        pe = open_image(path)
+    except Fault as fault:
+        return [Finding("PE image", False, str(fault))]
     with pe:
-        return [run_check(name, pe) for name in CHECKS]
+        return [finding(name, check, pe) for name, check in CHECKS.items()]
+
+
+def faults(path):
+    """What the checks find wrong with the image at `path`, as one line; empty when all hold."""
+    return "; ".join(f"{finding.check}: {finding.detail}"
+                     for finding in inspect(path) if not finding.ok)

@@ -1,23 +1,66 @@
-"""The Authenticode signature of a launcher image, as osslsigncode reads it."""
+"""The Authenticode signature of a launcher image: its structure, read with asn1crypto, and what
+osslsigncode makes of it. Its `verify` report is read here and nowhere else, in a form that
+Debian 12's osslsigncode 2.5 and later releases share."""
+import dataclasses
+import functools
 import re
+import struct
 import subprocess
 
 import pefile
+from asn1crypto import cms
+from cryptography import x509
 
+from command_line import Refusal, Unusable
 from image_checks import Finding
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+# A WIN_CERTIFICATE: its length (padding included), revision 2.0 and type PKCS#7 signed data,
+# then the signature, padded to a multiple of 8 bytes.
+WIN_CERTIFICATE = struct.Struct("<IHH")
+WIN_CERTIFICATE_HEADER = (0x0200, 0x0002)
+# The unsigned attribute (1.3.6.1.4.1.311.3.3.1) that holds an RFC 3161 time-stamp token.
+TIMESTAMP_ATTRIBUTE = "microsoft_time_stamp_token"
+
 CURRENT_DIGEST = re.compile(r"^Current message digest\s*:\s*(\w+)", re.MULTILINE)
 CALCULATED_DIGEST = re.compile(r"^Calculated message digest\s*:\s*(\w+)", re.MULTILINE)
-CHAIN_VERIFIED = re.compile(r"^Signature verification: ok$", re.MULTILINE)
-SIGNER = re.compile(r"Signer #0:\s*\n\s*Subject:\s*(.+)")
+SIGNATURE_VERDICT = re.compile(r"^Signature verification: (\w+)", re.MULTILINE)
+# The time-stamp's part of the report ends here; the signer's chain comes after it.
+TIMESTAMP_VERDICT = re.compile(
+    r"^(?:Timestamp Server Signature verification: (\w+)|Timestamp is not available)$",
+    re.MULTILINE)
+# 2.5 ends OpenSSL's error line with "Verify error: <reason>", later releases print
+# "Error: <reason>" on a line of its own.
+CHAIN_FAULT = re.compile(r"(?:^\s*Error|Verify error): (.+)$", re.MULTILINE)
 
 
-def signed_and_actual_digest(report):
-    """From an `osslsigncode verify` report: the digest the signature holds and the digest of the
-    file as it is, or None when the report has no readable signature."""
-    current, calculated = CURRENT_DIGEST.search(report), CALCULATED_DIGEST.search(report)
-    return (current.group(1), calculated.group(1)) if current and calculated else None
+class UnreadableSignature(Refusal):
+    """The certificate table holds no signature that can be read."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Signature:
+    signed_data: cms.ContentInfo
+    signer_certificate: bytes  # DER
+    signer_name: str
+    timestamp_token: cms.ContentInfo | None
+
+    def timestamp_certificates(self):
+        """The DER certificates that the time-stamp server sent along with its token."""
+        return [certificate.chosen.dump()
+                for certificate in self.timestamp_token["content"]["certificates"]]
+
+    def with_timestamp(self, token):
+        """The DER signature with `token` as its only unsigned attribute."""
+        signed_data = self.signed_data.copy()
+        signer_info = signed_data["content"]["signer_infos"][0]
+        signer_info["unsigned_attrs"] = [{"type": TIMESTAMP_ATTRIBUTE, "values": [token]}]
+        return signed_data.dump()
+
+    @property
+    def signature_value(self):
+        """The signer's signature: what an Authenticode time-stamp countersigns."""
+        return self.signed_data["content"]["signer_infos"][0]["signature"].native
 
 
 def certificate_table(path):
@@ -28,36 +71,136 @@ def certificate_table(path):
         return bytes(pe.__data__[entry.VirtualAddress:entry.VirtualAddress + entry.Size])
 
 
-def is_signed(path):
-    return len(certificate_table(path)) > 0
+def read_signature(path):
+    """The image's signature, or None when it has none."""
+    table = certificate_table(path)
+    if not table:
+        return None
+    try:
+        length = WIN_CERTIFICATE.unpack_from(table)[0]
+        signed_data = cms.ContentInfo.load(table[WIN_CERTIFICATE.size:length])
+        signer_info = signed_data["content"]["signer_infos"][0]
+        serial = signer_info["sid"].chosen["serial_number"].native
+        [signer] = [certificate.chosen for certificate in signed_data["content"]["certificates"]
+                    if certificate.chosen.serial_number == serial
+                    and certificate.chosen.issuer == signer_info["sid"].chosen["issuer"]]
+        tokens = [attribute["values"][0] for attribute in signer_info["unsigned_attrs"] or []
+                  if attribute["type"].native == TIMESTAMP_ATTRIBUTE]
+        name = x509.load_der_x509_certificate(signer.dump()).subject.rfc4514_string()
+    except (ValueError, TypeError, KeyError, struct.error) as error:
+        raise UnreadableSignature(f"the signature in {path} cannot be read"
+                                  f" ({str(error) or type(error).__name__})") from None
+    return Signature(signed_data, signer.dump(), name, tokens[0] if tokens else None)
 
 
-def osslsigncode_verify(path, trust):
-    command = ["osslsigncode", "verify", "-in", str(path)]
-    if trust:
-        command += ["-CAfile", str(trust)]
-    result = subprocess.run(command, capture_output=True, text=True, errors="replace")
-    return result.stdout + result.stderr
+def write_signature(path, signature):
+    """Puts the DER `signature` in place of the image's own, as its only certificate."""
+    padding = -(WIN_CERTIFICATE.size + len(signature)) % 8
+    length = WIN_CERTIFICATE.size + len(signature) + padding
+    table = WIN_CERTIFICATE.pack(length, *WIN_CERTIFICATE_HEADER) + signature + bytes(padding)
+    with pefile.PE(str(path), fast_load=True) as pe:
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY]
+        entry.Size = length
+        # osslsigncode puts the certificate table at the end of the file, where it must be.
+        data = pe.write()[:entry.VirtualAddress] + table
+    with pefile.PE(data=bytes(data), fast_load=True) as pe:
+        pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+        data = pe.write()
+    path.write_bytes(data)
+
+
+def summary(output):
+    """The first line of osslsigncode's output worth showing."""
+    for line in output.splitlines():
+        line = line.strip()
+        if line and line not in ("Failed", "Succeeded"):
+            return line
+    return "no reason given"
+
+
+def osslsigncode(*arguments):
+    """osslsigncode's exit status and all it said."""
+    try:
+        result = subprocess.run(["osslsigncode", *map(str, arguments)], stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, errors="replace")
+    except FileNotFoundError:
+        raise Unusable("osslsigncode not found: install the osslsigncode package") from None
+    return result.returncode, result.stdout + result.stderr
+
+
+@functools.cache
+def fetches_crls():
+    """Whether this osslsigncode fetches CRLs from the network while verifying (2.5 does not,
+    and does not know -ignore-crl either)."""
+    return "-ignore-crl" in osslsigncode("verify", "--help")[1]
+
+
+@dataclasses.dataclass(frozen=True)
+class Report:
+    """What `osslsigncode verify` found."""
+    text: str
+    digests: tuple[str, str] | None  # the signed digest and that of the file as it is
+    chains: bool  # the signature checks and its signer chains to the CA file
+    signer_fault: str | None
+    timestamp_verified: bool
+    timestamp_fault: str | None
+
+    @property
+    def intact(self):
+        return self.digests is not None and self.digests[0] == self.digests[1]
+
+
+def read_report(text, status):
+    current, calculated = CURRENT_DIGEST.search(text), CALCULATED_DIGEST.search(text)
+    timestamp = TIMESTAMP_VERDICT.search(text)
+    split = timestamp.end() if timestamp else 0
+    timestamp_fault = CHAIN_FAULT.search(text, 0, split)
+    signer_fault = CHAIN_FAULT.search(text, split)
+    verdict = SIGNATURE_VERDICT.search(text)
+    return Report(
+        text=text,
+        digests=(current.group(1), calculated.group(1)) if current and calculated else None,
+        chains=status == 0 and verdict is not None and verdict.group(1) == "ok",
+        signer_fault=signer_fault.group(1).strip() if signer_fault else None,
+        timestamp_verified=bool(timestamp and timestamp.group(1) == "ok"),
+        timestamp_fault=timestamp_fault.group(1).strip() if timestamp_fault else None)
+
+
+def verify(path, ca_file=None, tsa_ca_file=None, check_revocation=False):
+    """osslsigncode's verdict on the image's signature, against `ca_file` (default: the system's
+    roots) and, for the time-stamp, `tsa_ca_file`."""
+    arguments = ["verify", "-in", path]
+    if ca_file:
+        arguments += ["-CAfile", ca_file]
+    if tsa_ca_file:
+        arguments += ["-TSA-CAfile", tsa_ca_file]
+    if not check_revocation and fetches_crls():
+        arguments += ["-ignore-crl"]
+    status, text = osslsigncode(*arguments)
+    return read_report(text, status)
 
 
 def inspect(path, trust=None):
     """A 'signature' finding: intact (the signed digest matches the file) and who signed it; with
-    `trust`, also that the signer's certificate chains to a certificate in that PEM file."""
-    if not is_signed(path):
-        return Finding("signature", True, "not signed")
+    `trust`, also that there is a signature and that its signer chains to a certificate in that
+    PEM file."""
     try:
-        report = osslsigncode_verify(path, trust)
-    except FileNotFoundError:
-        return Finding("signature", False, "signed, but osslsigncode is not installed to check it")
-    digests = signed_and_actual_digest(report)
-    if not digests:
-        return Finding("signature", False, "unreadable signature")
-    signed_digest, actual_digest = digests
-    if signed_digest != actual_digest:
+        signature = read_signature(path)
+    except UnreadableSignature as error:
+        return Finding("signature", False, str(error))
+    if signature is None:
+        if trust:
+            return Finding("signature", False, f"not signed, but --trust asks for a signature"
+                                               f" that chains to {trust}: sign it with tools/sign")
+        return Finding("signature", True, "not signed")
+    report = verify(path, trust, check_revocation=trust is not None)
+    if report.digests is None:
+        return Finding("signature", False, f"osslsigncode cannot read it: {summary(report.text)}")
+    if not report.intact:
         return Finding("signature", False, "broken: the file changed after it was signed")
-    signer = SIGNER.search(report)
-    who = signer.group(1).strip() if signer else "an unnamed signer"
-    if trust and not CHAIN_VERIFIED.search(report):
-        return Finding("signature", False, f"intact, but {who} does not chain to {trust}")
+    who = signature.signer_name
+    if trust and not report.chains:
+        reason = f" ({report.signer_fault})" if report.signer_fault else ""
+        return Finding("signature", False, f"intact, but {who} does not chain to {trust}{reason}")
     chain = f"chains to {trust}" if trust else "chain not checked (give --trust CAFILE)"
     return Finding("signature", True, f"intact, signed by {who}; {chain}")

@@ -1,18 +1,22 @@
-"""What signing a release needs in a test: the built image, throwaway signing keys, a time-stamp
-server on loopback, and `tools/sign` run the way a packager runs it."""
+"""What the packager's tools need in a test: throwaway signing keys, a time-stamp server on
+loopback, files that a tool cannot read, and `tools/sign` and `tools/verify` run the way a
+packager runs them. The built images come from tests/support/built_images.py."""
 import dataclasses
 import http.server
 import os
 import pathlib
+import pwd
 import shutil
 import socket
 import subprocess
+import tempfile
 import threading
 
 import pytest
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
 SIGN = REPOSITORY / "tools" / "sign"
+VERIFY = REPOSITORY / "tools" / "verify"
 PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
 # A space and a dollar sign, so that any trip through a shell or a command line would show.
 PASSWORD = "correct horse $battery staple"
@@ -22,6 +26,45 @@ SECOND_SIGNER_CN = "kestrovan second signer"
 
 def openssl(*arguments, cwd=None):
     subprocess.run(["openssl", *arguments], cwd=cwd, check=True, capture_output=True)
+
+
+def verify(*arguments, prefix=()):
+    """tools/verify's exit status, standard output and standard error."""
+    result = subprocess.run([*prefix, str(VERIFY), *map(str, arguments)], capture_output=True,
+                            text=True, errors="replace")
+    return result.returncode, result.stdout, result.stderr
+
+
+@dataclasses.dataclass
+class Unprivileged:
+    directory: pathlib.Path  # others may enter it
+    prefix: list  # runs a command as a user to whom a file of mode 000 is unreadable
+
+    def readable(self, source, name=None):
+        path = self.directory / (name or source.name)
+        shutil.copyfile(source, path)
+        path.chmod(0o644)
+        return path
+
+
+@pytest.fixture
+def unprivileged():
+    """Files a tool cannot read. Mode 000 keeps no one but root out, so when the tests run as
+    root the tool runs as user nobody."""
+    prefix = []
+    if os.geteuid() == 0:
+        if not shutil.which("setpriv"):
+            pytest.skip("running as root, who reads any file, and setpriv is missing")
+        try:
+            nobody = pwd.getpwnam("nobody")
+        except KeyError:
+            pytest.skip("running as root, who reads any file, and there is no user nobody")
+        prefix = ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
+                  "--clear-groups"]
+    directory = pathlib.Path(tempfile.mkdtemp(prefix="kestrovan-unreadable-"))
+    directory.chmod(0o755)
+    yield Unprivileged(directory, prefix)
+    shutil.rmtree(directory)
 
 
 @dataclasses.dataclass
@@ -194,7 +237,7 @@ def sign(tmp_path):
     scratch = tmp_path / "tmp"
     scratch.mkdir()
 
-    def run(*arguments, environment_password=None, path=None):
+    def run(*arguments, environment_password=None, path=None, prefix=()):
         environment = {name: value for name, value in os.environ.items()
                        if name != PASSWORD_VARIABLE}
         environment["TMPDIR"] = str(scratch)
@@ -202,7 +245,7 @@ def sign(tmp_path):
             environment[PASSWORD_VARIABLE] = environment_password
         if path is not None:
             environment["PATH"] = f"{path}{os.pathsep}{environment['PATH']}"
-        result = subprocess.run([str(SIGN), *map(str, arguments)], env=environment,
+        result = subprocess.run([*prefix, str(SIGN), *map(str, arguments)], env=environment,
                                 capture_output=True, text=True, errors="replace")
         assert list(scratch.iterdir()) == [], "tools/sign left files in its temporary directory"
         return result

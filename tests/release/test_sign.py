@@ -7,7 +7,11 @@ import shutil
 import stat
 import subprocess
 
+import pefile
 import pytest
+from asn1crypto import cms
+
+import bad_files
 
 
 def osslsigncode(*arguments):
@@ -17,11 +21,23 @@ def osslsigncode(*arguments):
     return result.returncode, result.stdout + result.stderr
 
 
-def signers_in(report):
-    # osslsigncode 2.5 lists the signer's certificate twice.
-    return list(dict.fromkeys(re.findall(
-        r"Signer #\d+:\s*\n\s*Subject: /CN=(.+)",
-        report.split("Signer's certificate:")[1].split("Authenticated attributes:")[0])))
+SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
+TIMESTAMP_TOKEN = "1.3.6.1.4.1.311.3.3.1"
+
+
+def signer_infos(path):
+    """The signer infos of the image's PKCS#7 signature, read straight from its certificate
+    table, each with the common name of its certificate and its unsigned attributes."""
+    with pefile.PE(str(path), fast_load=True) as pe:
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY]
+        table = bytes(pe.__data__[entry.VirtualAddress:entry.VirtualAddress + entry.Size])
+    signed_data = cms.ContentInfo.load(table[8:])["content"]
+    certificates = {c.chosen.serial_number: c.chosen for c in signed_data["certificates"]}
+    return [(certificates[info["sid"].chosen["serial_number"].native].subject.native["common_name"],
+             {attribute["type"].dotted: attribute["values"]
+              for attribute in info["unsigned_attrs"] or []})
+            for info in signed_data["signer_infos"]]
 
 
 def assert_signed_by(path, signer):
@@ -29,7 +45,9 @@ def assert_signed_by(path, signer):
     assert status == 0, report
     assert re.search(r"^Signature verification: ok$", report, re.MULTILINE), report
     assert "Number of verified signatures: 1\n" in report, report
-    assert signers_in(report) == [signer.cn], report
+    [(common_name, unsigned_attributes)] = signer_infos(path)
+    assert common_name == signer.cn
+    assert NESTED_SIGNATURE not in unsigned_attributes
     return report
 
 
@@ -64,9 +82,11 @@ def test_signs_the_image_in_place(image, release, keys, sign, tmp_path, source, 
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     digest = hashlib.sha256(release.read_bytes()).hexdigest()
-    assert result.stdout == f"signed {release} (sha256 {digest})\n"
+    sums = release.with_name("SHA256SUMS")
+    assert result.stdout == f"signed {release} (sha256 {digest}, recorded in {sums})\n"
     assert keys.password not in result.stdout + result.stderr
-    assert [path.name for path in release.parent.iterdir()] == [release.name]
+    assert sorted(path.name for path in release.parent.iterdir()) == ["SHA256SUMS", release.name]
+    assert sums.read_text() == f"{digest}  {release.name}\n"
     assert stat.S_IMODE(release.stat().st_mode) == 0o751
     report = assert_signed_by(release, keys.signer)
     assert "Message digest algorithm  : SHA256" in report
@@ -79,8 +99,7 @@ def test_signing_again_replaces_the_signature(image, release, keys, sign, tmp_pa
         result = sign("--pkcs12", signer.pkcs12, "--password-file", keys.password_file, release)
         assert result.returncode == 0, result.stderr
 
-    report = assert_signed_by(release, keys.second_signer)
-    assert keys.signer.cn not in report
+    assert_signed_by(release, keys.second_signer)
     assert unsigned(release, tmp_path) == image.read_bytes()
 
 
@@ -94,12 +113,31 @@ def test_time_stamps_with_the_given_server(image, release, keys, sign, timestamp
                                   "-TSA-CAfile", str(timestamp_server.certificate))
     assert status == 0, report
     assert re.search(r"^Timestamp Server Signature verification: ok$", report, re.MULTILINE), report
-    assert "/CN=kestrovan test tsa" in report
+    [(_, unsigned_attributes)] = signer_infos(release)
+    [token] = unsigned_attributes[TIMESTAMP_TOKEN]
+    assert {c.chosen.subject.native["common_name"] for c in token["content"]["certificates"]} \
+        == {"kestrovan test tsa"}
     assert unsigned(release, tmp_path) == image.read_bytes()
 
 
-# Stand-ins for openssl and osslsigncode that note their command line, and the mode of each
-# file they are handed a password in, before running the real program.
+def test_keeps_sha256sums_true_for_the_signed_image(release, keys, sign):
+    sums = release.with_name("SHA256SUMS")
+    other_entry = f"{'0' * 64}  notes.txt\n"
+    sums.write_text(f"{hashlib.sha256(release.read_bytes()).hexdigest()}  {release.name}\n"
+                    + other_entry)
+    for signer in (keys.signer, keys.second_signer):
+        result = sign("--pkcs12", signer.pkcs12, "--password-file", keys.password_file, release)
+        assert result.returncode == 0, result.stderr
+
+    digest = hashlib.sha256(release.read_bytes()).hexdigest()
+    assert sums.read_text() == f"{digest}  {release.name}\n" + other_entry
+    check = subprocess.run(["sha256sum", "-c", "--ignore-missing", "SHA256SUMS"],
+                           cwd=release.parent, capture_output=True, text=True)
+    assert check.returncode == 0 and f"{release.name}: OK" in check.stdout, check.stdout
+
+
+# A stand-in for osslsigncode that notes its command line, and the mode of each file it is
+# handed a password in, before running the real program.
 RECORDING_SHIM = """\
 #!/bin/sh
 log={log}
@@ -107,10 +145,9 @@ printf 'run %s\\n' "$(basename "$0") $*" >> "$log"
 previous=
 for argument in "$@"; do
   case "$previous" in -readpass) stat -c 'password %a %n' "$argument" >> "$log";; esac
-  case "$argument" in file:*) stat -c 'password %a %n' "${{argument#file:}}" >> "$log";; esac
   previous=$argument
 done
-exec /usr/bin/$(basename "$0") "$@"
+exec {real} "$@"
 """
 
 
@@ -118,9 +155,9 @@ exec /usr/bin/$(basename "$0") "$@"
 def test_the_password_reaches_no_command_line(release, keys, sign, tmp_path, source):
     shims, log = tmp_path / "shims", tmp_path / "commands.log"
     shims.mkdir()
-    for program in ("openssl", "osslsigncode"):
-        (shims / program).write_text(RECORDING_SHIM.format(log=log))
-        (shims / program).chmod(0o755)
+    shim = shims / "osslsigncode"
+    shim.write_text(RECORDING_SHIM.format(log=log, real=shutil.which("osslsigncode")))
+    shim.chmod(0o755)
     arguments, environment_password = password_arguments(keys, source)
 
     result = sign("--pkcs12", keys.signer.pkcs12, *arguments, release,
@@ -129,16 +166,82 @@ def test_the_password_reaches_no_command_line(release, keys, sign, tmp_path, sou
     assert result.returncode == 0, result.stderr
     lines = log.read_text().splitlines()
     assert any(line.startswith("run osslsigncode sign ") for line in lines), lines
-    assert any(line.startswith("run openssl pkcs12 ") for line in lines), lines
     assert not any(keys.password in line for line in lines), lines
-    assert not any(" -pass " in line or "pass:" in line or "env:" in line for line in lines), lines
+    assert not any(" -pass " in line for line in lines), lines
     handed = [line.split(" ", 2)[1:] for line in lines if line.startswith("password ")]
     assert handed and all(mode == "600" for mode, _ in handed), lines
     assert not any(os.path.exists(path) for _, path in handed), lines
 
 
+def contents(directory):
+    return {path.name: path.read_bytes() if path.is_file() else path.stat().st_mode
+            for path in directory.iterdir()}
+
+
+def assert_refused(result, status, fault):
+    """One line on stderr that names the fault, and the documented exit status."""
+    assert (result.returncode, result.stdout) == (status, ""), result.stderr
+    assert result.stderr.startswith("sign: ") and result.stderr.count("\n") == 1, result.stderr
+    assert fault in result.stderr, result.stderr
+
+
+def assert_refused_and_untouched(sign_it, folder, status, fault):
+    before = contents(folder)
+    result = sign_it()
+    assert_refused(result, status, fault)
+    assert contents(folder) == before
+    return result
+
+
+# Each case: what is made in place of the staged image, the exit status, and the words that must
+# name the fault ({target} is the image's path).
+BAD_IMAGES = [
+    pytest.param(bad_files.missing, 2, "cannot read image {target}: No such file or directory",
+                 id="missing"),
+    pytest.param(bad_files.directory, 2, "cannot read image {target}: Is a directory",
+                 id="directory"),
+    pytest.param(bad_files.fifo, 2, "cannot read image {target}: not a regular file", id="fifo"),
+    pytest.param(bad_files.empty, 1, "{target} fails the launcher's image checks: PE image:"
+                 " not a PE image (The file is empty)", id="empty"),
+    pytest.param(bad_files.truncated, 1,
+                 "PE image: truncated: 1500 bytes, but its sections end at byte",
+                 id="truncated-to-1500-bytes"),
+    pytest.param(bad_files.text, 1, "PE image: not a PE image (DOS Header magic not found.)",
+                 id="text-file"),
+    pytest.param(bad_files.patched(bad_files.OPTIONAL_MAGIC, 0x20B), 1,
+                 "format: optional header magic 0x20b, not PE32", id="not-pe32"),
+    pytest.param(bad_files.patched(bad_files.SUBSYSTEM, 3), 1,
+                 "subsystem: subsystem IMAGE_SUBSYSTEM_WINDOWS_CUI", id="console-subsystem"),
+]
+
+
+@pytest.mark.parametrize("make, status, fault", BAD_IMAGES)
+def test_refuses_an_image_the_image_checks_reject(image, release, keys, sign, make, status,
+                                                   fault):
+    release.unlink()
+    target = make(release, image)
+    assert_refused_and_untouched(
+        lambda: sign("--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file, target),
+        release.parent, status, fault.format(target=target))
+
+
+@pytest.mark.parametrize("build, fault", [
+    pytest.param("extra import",
+                 "imports: imports KERNEL32.dll, msvcrt.dll, USER32.dll", id="import-added"),
+    pytest.param("extra resource", "resources: unexpected RT_MANIFEST 1 (0409)",
+                 id="resource-added"),
+])
+def test_refuses_a_build_with_an_added_import_or_resource(release, keys, sign, tampered_images,
+                                                          build, fault):
+    shutil.copyfile(tampered_images[build], release)
+    assert_refused_and_untouched(
+        lambda: sign("--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file,
+                     release),
+        release.parent, 1, f"{release} fails the launcher's image checks: {fault}")
+
+
 def random_bytes(path):
-    # Opens like DER, so that it is OpenSSL that has to find out.
+    # Opens like DER, so that it is the PKCS#12 parser that has to find out.
     path.write_bytes(b"\x30\x82\x01\xfc" + random.Random(1).randbytes(508))
     return path
 
@@ -153,96 +256,116 @@ def wrong_password_file(path):
     return path
 
 
-def text_file(release):
-    target = release.with_name("README.txt")
-    target.write_text("kestrovan launcher\n")
-    release.unlink()
-    return target
+def keys_and(*options):
+    """The signer's PKCS#12 file and password file, then `options` (a callable one is given the
+    servers)."""
+    return lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", k.password_file,
+                            *[option(s) if callable(option) else option for option in options]]
 
 
-def signed_copy(release, keys, sign):
-    result = sign("--pkcs12", keys.second_signer.pkcs12, "--password-file", keys.password_file,
-                  release)
-    assert result.returncode == 0, result.stderr
-    return release
+def certificate(make):
+    return lambda k, t, s: ["--pkcs12", make(t, k), "--password-file", k.password_file]
+
+
+def password_file(make):
+    return lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", make(t)]
 
 
 # Each case: (what it makes of the staged copy, the command line but for the image, the
-# environment's password, and the words that must name the fault).
+# environment's password, the exit status, and the words that must name the fault).
 BAD_INPUTS = [
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", wrong_password_file(t / "pw")],
-        None, "wrong password for ", id="wrong-password"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", k.signer.legacy_pkcs12],
-        "not the password", "wrong password for ", id="wrong-password-legacy-pkcs12"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", t / "missing.p12", "--password-file", k.password_file],
-        None, "cannot read certificate {tmp}/missing.p12: No such file or directory",
-        id="missing-certificate"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", pem_file(t / "signer.pem", k), "--password-file", k.password_file],
-        None, "{tmp}/signer.pem is not a PKCS#12 file", id="pem-as-certificate"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", random_bytes(t / "random.p12"), "--password-file", k.password_file],
-        None, "{tmp}/random.p12 is not a PKCS#12 file", id="random-bytes-as-certificate"),
-    pytest.param(
-        "text", lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", k.password_file],
-        None, "{target} is not a PE image", id="text-file-as-image"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12],
-        None, "no password: give --password-file or set KESTROVAN_SIGN_PASSWORD", id="no-password"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12],
-        "", "no password: ", id="empty-password-in-environment"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", t / "missing"],
-        None, "cannot read password file {tmp}/missing", id="missing-password-file"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", k.password_file,
-                               "--timestamp-url", "http://127.0.0.1:9/"],
-        None, "cannot reach time-stamp server http://127.0.0.1:9/", id="unreachable-time-stamp-server"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", k.password_file,
-                               "--timestamp-url", s["server"].url("/error")],
-        None, "answered HTTP 500", id="time-stamp-server-error"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", k.password_file,
-                               "--timestamp-url", s["server"].url("/junk")],
-        None, "sent no time-stamp reply", id="time-stamp-server-junk"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", k.password_file,
-                               "--timestamp-url", s["server"].url("/other")],
-        None, "/other is not for this signature", id="time-stamp-for-other-data"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", k.password_file,
-                               "--timestamp-url", s["silent"], "--timestamp-timeout", "2"],
-        None, "did not answer within 2 s", id="silent-time-stamp-server"),
-    pytest.param(
-        None, lambda k, t, s: ["--pkcs12", k.without_chain, "--password-file", k.password_file],
-        None, "does not chain to a root", id="certificate-without-its-ca"),
-    pytest.param(
-        "signed", lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", wrong_password_file(t / "pw")],
-        None, "wrong password for ", id="wrong-password-on-signed-image"),
+    pytest.param(None, password_file(lambda t: wrong_password_file(t / "pw")), None, 2,
+                 "wrong password for ", id="wrong-password"),
+    pytest.param(None, lambda k, t, s: ["--pkcs12", k.signer.legacy_pkcs12], "not the password",
+                 2, "wrong password for ", id="wrong-password-legacy-pkcs12"),
+    pytest.param(None, certificate(lambda t, k: t / "missing.p12"), None, 2,
+                 "cannot read certificate {tmp}/missing.p12: No such file or directory",
+                 id="missing-certificate"),
+    pytest.param(None, certificate(lambda t, k: bad_files.directory(t / "keys.p12", None)), None,
+                 2, "cannot read certificate {tmp}/keys.p12: Is a directory",
+                 id="directory-as-certificate"),
+    pytest.param(None, certificate(lambda t, k: bad_files.empty(t / "empty.p12", None)), None, 2,
+                 "{tmp}/empty.p12 is not a PKCS#12 file", id="empty-certificate"),
+    pytest.param(None, certificate(lambda t, k: pem_file(t / "signer.pem", k)), None, 2,
+                 "{tmp}/signer.pem is not a PKCS#12 file", id="pem-as-certificate"),
+    pytest.param(None, certificate(lambda t, k: random_bytes(t / "random.p12")), None, 2,
+                 "{tmp}/random.p12 is not a PKCS#12 file", id="random-bytes-as-certificate"),
+    pytest.param(None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12], None, 2,
+                 "no password: give --password-file or set KESTROVAN_SIGN_PASSWORD",
+                 id="no-password"),
+    pytest.param(None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12], "", 2, "no password: ",
+                 id="empty-password-in-environment"),
+    pytest.param(None, password_file(lambda t: t / "missing"), None, 2,
+                 "cannot read password file {tmp}/missing: No such file or directory",
+                 id="missing-password-file"),
+    pytest.param(None, password_file(lambda t: bad_files.directory(t / "pw", None)), None, 2,
+                 "cannot read password file {tmp}/pw: Is a directory",
+                 id="directory-as-password-file"),
+    pytest.param("sums-directory", keys_and(), None, 2,
+                 "cannot read checksum file {folder}/SHA256SUMS: Is a directory",
+                 id="sha256sums-a-directory"),
+    pytest.param(None, keys_and("--timestamp-url", "ftp://127.0.0.1/"), None, 2,
+                 "argument --timestamp-url: ftp://127.0.0.1/ is not an http or https URL",
+                 id="time-stamp-url-not-http"),
+    pytest.param(None, keys_and("--timestamp-timeout", "0"), None, 2,
+                 "argument --timestamp-timeout: 0 is not a number of seconds above 0",
+                 id="time-stamp-timeout-zero"),
+    pytest.param(None, keys_and("--nest"), None, 2, "unrecognized arguments: --nest",
+                 id="unknown-option"),
+    pytest.param(None, lambda k, t, s: ["--password-file", k.password_file], None, 2,
+                 "the following arguments are required: --pkcs12", id="no-certificate-option"),
+    pytest.param(None, keys_and("--timestamp-url", "http://127.0.0.1:9/"), None, 1,
+                 "cannot reach time-stamp server http://127.0.0.1:9/: Connection refused",
+                 id="unreachable-time-stamp-server"),
+    pytest.param(None, keys_and("--timestamp-url", lambda s: s["server"].url("/error")), None, 1,
+                 "answered HTTP 500 Internal Server Error", id="time-stamp-server-error"),
+    pytest.param(None, keys_and("--timestamp-url", lambda s: s["server"].url("/junk")), None, 1,
+                 "/junk sent no time-stamp reply", id="time-stamp-server-junk"),
+    pytest.param(None, keys_and("--timestamp-url", lambda s: s["server"].url("/other")), None, 1,
+                 "/other is not for this signature", id="time-stamp-for-other-data"),
+    pytest.param(None, keys_and("--timestamp-url", lambda s: s["silent"],
+                                "--timestamp-timeout", "2"), None, 1,
+                 "did not answer within 2 s", id="silent-time-stamp-server"),
+    pytest.param(None, lambda k, t, s: ["--pkcs12", k.without_chain, "--password-file",
+                                        k.password_file], None, 1,
+                 "does not chain to a root", id="certificate-without-its-ca"),
+    pytest.param("signed", password_file(lambda t: wrong_password_file(t / "pw")), None, 2,
+                 "wrong password for ", id="wrong-password-on-signed-image"),
 ]
 
 
-@pytest.mark.parametrize("staging, command_line, environment_password, fault", BAD_INPUTS)
+@pytest.mark.parametrize("staging, command_line, environment_password, status, fault", BAD_INPUTS)
 def test_bad_input_leaves_the_image_alone(release, keys, sign, tmp_path, timestamp_server,
                                           silent_server, staging, command_line,
-                                          environment_password, fault):
-    target = {None: lambda: release, "text": lambda: text_file(release),
-              "signed": lambda: signed_copy(release, keys, sign)}[staging]()
-    before = target.read_bytes()
-    servers = {"server": timestamp_server, "silent": silent_server}
+                                          environment_password, status, fault):
+    if staging == "signed":
+        result = sign("--pkcs12", keys.second_signer.pkcs12, "--password-file",
+                      keys.password_file, release)
+        assert result.returncode == 0, result.stderr
+    if staging == "sums-directory":
+        release.with_name("SHA256SUMS").mkdir()
+    arguments = command_line(keys, tmp_path, {"server": timestamp_server, "silent": silent_server})
 
-    result = sign(*command_line(keys, tmp_path, servers), target,
-                  environment_password=environment_password)
-
-    assert result.returncode == 1
-    assert result.stdout == ""
-    assert result.stderr.startswith("sign: ") and result.stderr.count("\n") == 1, result.stderr
-    assert fault.format(tmp=tmp_path, target=target) in result.stderr
+    result = assert_refused_and_untouched(
+        lambda: sign(*arguments, release, environment_password=environment_password),
+        release.parent, status, fault.format(tmp=tmp_path, folder=release.parent))
     assert keys.password not in result.stderr and "not the password" not in result.stderr
-    assert target.read_bytes() == before
-    assert [path.name for path in target.parent.iterdir()] == [target.name]
+
+
+@pytest.mark.parametrize("unreadable, what", [
+    pytest.param("image", "image", id="image"),
+    pytest.param("pkcs12", "certificate", id="certificate"),
+    pytest.param("password", "password file", id="password-file"),
+    pytest.param("sums", "checksum file", id="sha256sums"),
+])
+def test_an_unreadable_file_is_named(image, keys, sign, unprivileged, unreadable, what):
+    files = {"image": unprivileged.readable(image, "kestrovan.exe"),
+             "pkcs12": unprivileged.readable(keys.signer.pkcs12),
+             "password": unprivileged.readable(keys.password_file),
+             "sums": unprivileged.readable(keys.password_file, "SHA256SUMS")}
+    files[unreadable].chmod(0)
+
+    result = sign("--pkcs12", files["pkcs12"], "--password-file", files["password"],
+                  files["image"], prefix=unprivileged.prefix)
+
+    assert_refused(result, 2, f"cannot read {what} {files[unreadable]}: Permission denied")

@@ -1,16 +1,11 @@
 """tools/verify: passes an image fit to ship, and names the fault in one that is not."""
-import subprocess
-
+import pefile
 import pytest
 
-from conftest import REPOSITORY
+import bad_files
+from conftest import verify
 
-VERIFY = REPOSITORY / "tools" / "verify"
-
-
-def verify(*arguments):
-    result = subprocess.run([str(VERIFY), *map(str, arguments)], capture_output=True, text=True)
-    return result.returncode, result.stdout
+SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 
 def signed(release, keys, sign):
@@ -20,54 +15,149 @@ def signed(release, keys, sign):
 
 
 def test_passes_the_unsigned_build(image):
-    status, report = verify(image)
-    assert status == 0, report
+    status, report, errors = verify(image)
+    assert (status, errors) == (0, ""), report
     assert "ok    signature: not signed" in report
-    assert report.rstrip().endswith("all checks hold")
+    assert report.splitlines()[-1] == f"{image}: all checks hold"
 
 
 @pytest.mark.parametrize("trusted, verdict", [
-    (False, "chain not checked"),
-    (True, "chains to"),
+    pytest.param(False, "chain not checked (give --trust CAFILE)", id="without-trust"),
+    pytest.param(True, "chains to {trust}", id="with-trust"),
 ])
 def test_passes_a_signed_image_and_names_its_signer(release, keys, sign, trusted, verdict):
     trust = ["--trust", keys.signer.certificate] if trusted else []
-    status, report = verify(signed(release, keys, sign), *trust)
+    status, report, _ = verify(signed(release, keys, sign), *trust)
     assert status == 0, report
-    assert "ok    signature: intact, signed by /CN=kestrovan test signer" in report
-    assert verdict in report
+    assert ("ok    signature: intact, signed by CN=kestrovan test signer; "
+            + verdict.format(trust=keys.signer.certificate)) in report
 
 
-def one_byte_changed(path):
+def one_byte_changed(release, keys, sign, tampered):
+    path = signed(release, keys, sign)
     data = bytearray(path.read_bytes())
     data[0x1000] ^= 0x01
     path.write_bytes(data)
     return path
 
 
+def garbled_signature(release, keys, sign, tampered):
+    path = signed(release, keys, sign)
+    with pefile.PE(str(path), fast_load=True) as pe:
+        table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY].VirtualAddress
+    data = bytearray(path.read_bytes())
+    data[table + 8:table + 40] = bytes(32)  # the start of the PKCS#7 signature
+    path.write_bytes(data)
+    return path
+
+
+def tampered_build(name):
+    return lambda release, keys, sign, tampered: tampered[name]
+
+
 BAD_IMAGES = [
-    pytest.param(lambda tampered, release, keys, sign: one_byte_changed(signed(release, keys, sign)),
-                 [], "signature: broken: the file changed after it was signed",
+    pytest.param(one_byte_changed, False,
+                 "signature: broken: the file changed after it was signed",
                  id="byte-changed-after-signing"),
-    pytest.param(lambda tampered, release, keys, sign: signed(release, keys, sign),
-                 ["--trust", "second"],
-                 "signature: intact, but /CN=kestrovan test signer does not chain to", id="signer-not-trusted"),
-    pytest.param(lambda tampered, release, keys, sign: tampered["extra resource"],
-                 [], "resources: unexpected RT_MANIFEST 1 (0409)", id="resource-added"),
-    pytest.param(lambda tampered, release, keys, sign: tampered["extra import"],
-                 [], "imports: imports KERNEL32.dll, msvcrt.dll, USER32.dll", id="import-added"),
-    pytest.param(lambda tampered, release, keys, sign: release.with_suffix(".txt"),
-                 [], "PE image: ", id="not-a-pe-image"),
+    pytest.param(garbled_signature, False, "signature: the signature in {target} cannot be read (",
+                 id="signature-garbled"),
+    pytest.param(lambda release, keys, sign, tampered: signed(release, keys, sign), True,
+                 "signature: intact, but CN=kestrovan test signer does not chain to {trust}",
+                 id="signer-not-trusted"),
+    pytest.param(lambda release, keys, sign, tampered: release, True,
+                 "signature: not signed, but --trust asks for a signature that chains to {trust}",
+                 id="unsigned-image-with-trust"),
+    pytest.param(tampered_build("extra resource"), False,
+                 "resources: unexpected RT_MANIFEST 1 (0409)", id="resource-added"),
+    pytest.param(tampered_build("extra import"), False,
+                 "imports: imports KERNEL32.dll, msvcrt.dll, USER32.dll", id="import-added"),
 ]
 
 
-@pytest.mark.parametrize("make, options, fault", BAD_IMAGES)
-def test_fails_naming_the_fault(tampered_images, release, keys, sign, make, options, fault):
-    target = make(tampered_images, release, keys, sign)
-    if not target.exists():
-        target.write_text("kestrovan launcher\n")
-    options = [keys.second_signer.certificate if option == "second" else option for option in options]
-    status, report = verify(target, *options)
+@pytest.mark.parametrize("make, with_trust, fault", BAD_IMAGES)
+def test_fails_naming_the_fault(release, keys, sign, tampered_images, make, with_trust, fault):
+    target = make(release, keys, sign, tampered_images)
+    trust = keys.second_signer.certificate
+    status, report, _ = verify(target, *(["--trust", trust] if with_trust else []))
     assert status == 1, report
-    assert f"FAIL  {fault}" in report
-    assert "FAILED (" in report.splitlines()[-1]
+    assert f"FAIL  {fault.format(trust=trust, target=target)}" in report
+    assert report.splitlines()[-1].startswith(f"{target}: FAILED (")
+
+
+def write(content):
+    def make(path, image):
+        path.write_bytes(content)
+        return path
+    return make
+
+
+DAMAGED_PEM = b"-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n-----END CERTIFICATE-----\n"
+
+# Each case: what is made at the path, whether it is the image or the trust file, the exit status
+# and the one line verify says ({path} is the path made).
+ONE_LINE_FAULTS = [
+    pytest.param(bad_files.missing, "image", 2,
+                 "cannot read image {path}: No such file or directory",
+                 id="image-missing"),
+    pytest.param(bad_files.directory, "image", 2, "cannot read image {path}: Is a directory",
+                 id="image-a-directory"),
+    pytest.param(bad_files.fifo, "image", 2, "cannot read image {path}: not a regular file",
+                 id="image-a-fifo"),
+    pytest.param(bad_files.empty, "image", 1, "{path}: not a PE image (The file is empty)",
+                 id="image-empty"),
+    pytest.param(bad_files.truncated, "image", 1,
+                 "{path}: truncated: 1500 bytes, but its sections end at byte {image_size}",
+                 id="image-truncated"),
+    pytest.param(bad_files.text, "image", 1,
+                 "{path}: not a PE image (DOS Header magic not found.)", id="image-not-pe"),
+    pytest.param(bad_files.missing, "trust", 2,
+                 "cannot read trust file {path}: No such file or directory",
+                 id="trust-file-missing"),
+    pytest.param(bad_files.directory, "trust", 2, "cannot read trust file {path}: Is a directory",
+                 id="trust-file-a-directory"),
+    pytest.param(bad_files.empty, "trust", 2, "trust file {path} holds no PEM certificate",
+                 id="trust-file-empty"),
+    pytest.param(write(b"MZ\x90\x00"), "trust", 2, "trust file {path} holds no PEM certificate",
+                 id="trust-file-not-pem"),
+    pytest.param(write(DAMAGED_PEM), "trust", 2, "trust file {path} holds a damaged certificate",
+                 id="trust-file-damaged"),
+]
+
+
+@pytest.mark.parametrize("make, role, status, line", ONE_LINE_FAULTS)
+def test_a_bad_input_gets_one_line(image, tmp_path, make, role, status, line):
+    path = make(tmp_path / "input", image)
+    arguments = [path] if role == "image" else [image, "--trust", path]
+
+    result, report, errors = verify(*arguments)
+
+    assert (result, report) == (status, "")
+    expected = line.format(path=path, image_size=image.stat().st_size)
+    assert errors.startswith(f"verify: {expected}") and errors.count("\n") == 1, errors
+
+
+@pytest.mark.parametrize("arguments, line", [
+    pytest.param(["--bogus"], "unrecognized arguments: --bogus", id="unknown-option"),
+    pytest.param([], "give an IMAGE, or --installation DIR", id="nothing-to-check"),
+    pytest.param(["{image}", "--installation", "{folder}"],
+                 "argument --installation: not allowed with argument IMAGE", id="image-and-folder"),
+    pytest.param(["{image}", "--launcher", "kestrovan.exe"],
+                 "--launcher goes with --installation", id="launcher-without-installation"),
+])
+def test_a_bad_option_gets_one_line(image, tmp_path, arguments, line):
+    status, report, errors = verify(*(a.format(image=image, folder=tmp_path) for a in arguments))
+    assert (status, report, errors) == (2, "", f"verify: {line}\n")
+
+
+@pytest.mark.parametrize("role", ["image", "trust"])
+def test_an_unreadable_file_gets_one_line(image, keys, unprivileged, role):
+    files = {"image": unprivileged.readable(image),
+             "trust": unprivileged.readable(keys.signer.certificate)}
+    files[role].chmod(0)
+    what = {"image": "image", "trust": "trust file"}[role]
+
+    status, report, errors = verify(files["image"], "--trust", files["trust"],
+                                    prefix=unprivileged.prefix)
+
+    assert (status, report) == (2, "")
+    assert errors == f"verify: cannot read {what} {files[role]}: Permission denied\n"
