@@ -5,6 +5,7 @@ import subprocess
 import pefile
 import pytest
 
+import bad_files
 from conftest import REPOSITORY
 
 SIZE_REPORT = REPOSITORY / "tools" / "size-report"
@@ -12,8 +13,13 @@ BUDGET = 163_840
 ROW = re.compile(r"  (\S.*?)\s+([\d,]+)\s+[\d.]+%")
 
 
-def size_report(path):
-    return subprocess.run([SIZE_REPORT, path], capture_output=True, text=True, timeout=60)
+def size_report(*arguments):
+    return subprocess.run([SIZE_REPORT, *arguments], capture_output=True, text=True, timeout=60)
+
+
+def cut_inside_the_headers(path, image):
+    path.write_bytes(image.read_bytes()[:700])
+    return path
 
 
 def rows(report):
@@ -47,41 +53,27 @@ def test_shows_an_image_that_outgrew_the_budget(image, tmp_path):
     assert rows(report.stdout)["(after the sections)"] == BUDGET
 
 
-def missing(image, tmp_path):
-    return tmp_path / "absent.exe"
-
-
-def directory(image, tmp_path):
-    return tmp_path
-
-
-def text_file(image, tmp_path):
-    path = tmp_path / "notes.txt"
-    path.write_text("not an image")
-    return path
-
-
-def cut_to(length):
-    def cut(image, tmp_path):
-        path = tmp_path / "truncated.exe"
-        path.write_bytes(image.read_bytes()[:length])
-        return path
-    return cut
-
-
-@pytest.mark.parametrize("make_input, fault", [
-    pytest.param(missing, "No such file or directory", id="missing"),
-    pytest.param(directory, "Is a directory", id="directory"),
-    pytest.param(cut_to(0), "not a PE image", id="empty"),
-    pytest.param(text_file, "not a PE image", id="text"),
-    pytest.param(cut_to(700), "not a PE image", id="cut-inside-the-headers"),
-    pytest.param(cut_to(50_000), "runs past the end of the file", id="cut-inside-a-section"),
+@pytest.mark.parametrize("make, status, fault", [
+    pytest.param(bad_files.missing, 2, "cannot read image {path}: No such file or directory",
+                 id="missing"),
+    pytest.param(bad_files.directory, 2, "cannot read image {path}: Is a directory",
+                 id="directory"),
+    pytest.param(bad_files.fifo, 2, "cannot read image {path}: not a regular file", id="fifo"),
+    pytest.param(bad_files.empty, 1, "{path}: not a PE image", id="empty"),
+    pytest.param(bad_files.text, 1, "{path}: not a PE image", id="text"),
+    pytest.param(cut_inside_the_headers, 1, "{path}: not a PE image", id="cut-inside-the-headers"),
+    pytest.param(bad_files.truncated, 1, "{path}: section .text runs past the end of the file",
+                 id="cut-inside-a-section"),
 ])
-def test_a_bad_input_gets_one_line_naming_it_and_the_fault(image, tmp_path, make_input, fault):
-    path = make_input(image, tmp_path)
+def test_a_bad_input_gets_one_line_naming_it_and_the_fault(image, tmp_path, make, status, fault):
+    path = make(tmp_path / "input.exe", image)
     report = size_report(path)
-    assert report.returncode == 1
-    assert report.stdout == ""
+    assert (report.returncode, report.stdout) == (status, "")
     [line] = report.stderr.splitlines()
-    assert line.startswith(f"size-report: {path}: ")
-    assert fault in line
+    assert line.startswith("size-report: " + fault.format(path=path)), line
+
+
+def test_a_bad_option_gets_one_line(image):
+    report = size_report("--bogus", image)
+    assert (report.returncode, report.stdout) == (2, "")
+    assert report.stderr == "size-report: unrecognized arguments: --bogus\n"
