@@ -118,6 +118,14 @@ def test_release_keeps_a_signed_image_unless_forced(tree, keys):
     assert shell(readme_block(DIST_CHECK), cwd=tree).returncode == 0
 
 
+def test_release_replaces_an_image_from_before_the_unsigned_sums(tree):
+    (tree / "dist" / "SHA256SUMS.unsigned").unlink()
+    result = release(tree)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert not result.stdout.startswith("Replacing"), result.stdout
+    assert (tree / "dist" / "SHA256SUMS.unsigned").exists()
+
+
 def test_the_readme_rebuild_checks_against_the_published_sums(tree, tmp_path):
     published = tmp_path / "downloads"
     published.mkdir()
