@@ -5,7 +5,6 @@ import dataclasses
 import http.server
 import os
 import pathlib
-import pwd
 import shutil
 import socket
 import subprocess
@@ -35,34 +34,33 @@ def verify(*arguments, prefix=()):
     return result.returncode, result.stdout, result.stderr
 
 
+# What lets root read any file whatever its mode.
+FILE_ACCESS_CAPABILITIES = "-dac_override,-dac_read_search"
+
+
 @dataclasses.dataclass
 class Unprivileged:
-    directory: pathlib.Path  # others may enter it
-    prefix: list  # runs a command as a user to whom a file of mode 000 is unreadable
+    directory: pathlib.Path
+    prefix: list  # runs a command so that a file of mode 000 is unreadable to it
 
     def readable(self, source, name=None):
         path = self.directory / (name or source.name)
         shutil.copyfile(source, path)
-        path.chmod(0o644)
         return path
 
 
 @pytest.fixture
 def unprivileged():
     """Files a tool cannot read. Mode 000 keeps no one but root out, so when the tests run as
-    root the tool runs as user nobody."""
+    root the tool runs as root without the capabilities that override file modes; it stays the
+    owner of the checkout, which may sit in a folder that only root may enter (/root)."""
     prefix = []
     if os.geteuid() == 0:
         if not shutil.which("setpriv"):
             pytest.skip("running as root, who reads any file, and setpriv is missing")
-        try:
-            nobody = pwd.getpwnam("nobody")
-        except KeyError:
-            pytest.skip("running as root, who reads any file, and there is no user nobody")
-        prefix = ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
-                  "--clear-groups"]
+        prefix = ["setpriv", f"--inh-caps={FILE_ACCESS_CAPABILITIES}",
+                  f"--bounding-set={FILE_ACCESS_CAPABILITIES}"]
     directory = pathlib.Path(tempfile.mkdtemp(prefix="kestrovan-unreadable-"))
-    directory.chmod(0o755)
     yield Unprivileged(directory, prefix)
     shutil.rmtree(directory)
 
