@@ -32,6 +32,10 @@ TIMESTAMP_VERDICT = re.compile(
 # 2.5 ends OpenSSL's error line with "Verify error: <reason>", later releases print
 # "Error: <reason>" on a line of its own.
 CHAIN_FAULT = re.compile(r"(?:^\s*Error|Verify error): (.+)$", re.MULTILINE)
+# Where osslsigncode fetches CRLs itself, it names each distribution point, and gives a CRL
+# verdict only for those it could fetch.
+CRL_POINT = re.compile(r"^CRL distribution point: (\S+)", re.MULTILINE)
+CRL_VERDICT = re.compile(r"^Signature CRL verification: (\w+)", re.MULTILINE)
 
 
 class UnreadableSignature(Refusal):
@@ -144,10 +148,16 @@ class Report:
     signer_fault: str | None
     timestamp_verified: bool
     timestamp_fault: str | None
+    crl_points: tuple[str, ...]
+    crl_verdict: str | None  # "ok" or "failed" for a CRL that was fetched
 
     @property
     def intact(self):
         return self.digests is not None and self.digests[0] == self.digests[1]
+
+    @property
+    def crl_unreachable(self):
+        return bool(self.crl_points) and self.crl_verdict is None
 
 
 def read_report(text, status):
@@ -157,13 +167,16 @@ def read_report(text, status):
     timestamp_fault = CHAIN_FAULT.search(text, 0, split)
     signer_fault = CHAIN_FAULT.search(text, split)
     verdict = SIGNATURE_VERDICT.search(text)
+    crl_verdict = CRL_VERDICT.search(text)
     return Report(
         text=text,
         digests=(current.group(1), calculated.group(1)) if current and calculated else None,
         chains=status == 0 and verdict is not None and verdict.group(1) == "ok",
         signer_fault=signer_fault.group(1).strip() if signer_fault else None,
         timestamp_verified=bool(timestamp and timestamp.group(1) == "ok"),
-        timestamp_fault=timestamp_fault.group(1).strip() if timestamp_fault else None)
+        timestamp_fault=timestamp_fault.group(1).strip() if timestamp_fault else None,
+        crl_points=tuple(CRL_POINT.findall(text)),
+        crl_verdict=crl_verdict.group(1) if crl_verdict else None)
 
 
 def verify(path, ca_file=None, tsa_ca_file=None, check_revocation=False):
@@ -180,10 +193,32 @@ def verify(path, ca_file=None, tsa_ca_file=None, check_revocation=False):
     return read_report(text, status)
 
 
+def trust_finding(path, trust, who):
+    """Whether the intact signature's signer, `who`, chains to `trust`, and is not revoked where
+    this osslsigncode checks CRLs. A CRL that cannot be fetched leaves revocation unchecked, a
+    warning, rather than failing a chain that holds."""
+    report = verify(path, trust, check_revocation=True)
+    if report.crl_verdict == "failed":
+        return Finding("signature", False, f"intact, but {who} fails its CRL check"
+                                           f" ({report.signer_fault or 'no reason given'})")
+    unchecked = report.crl_points if report.crl_unreachable else ()
+    if unchecked:
+        report = verify(path, trust, check_revocation=False)
+    if not report.chains:
+        reason = f" ({report.signer_fault})" if report.signer_fault else ""
+        return Finding("signature", False, f"intact, but {who} does not chain to {trust}{reason}")
+    detail = f"intact, signed by {who}; chains to {trust}"
+    if unchecked:
+        return Finding("signature", True, warning=True, detail=f"{detail}; revocation not checked:"
+                       f" cannot fetch its CRL from {', '.join(unchecked)}")
+    not_revoked = "; not revoked, by its CRL" if report.crl_verdict == "ok" else ""
+    return Finding("signature", True, detail + not_revoked)
+
+
 def inspect(path, trust=None):
     """A 'signature' finding: intact (the signed digest matches the file) and who signed it; with
     `trust`, also that there is a signature and that its signer chains to a certificate in that
-    PEM file."""
+    PEM file (see trust_finding)."""
     try:
         signature = read_signature(path)
     except UnreadableSignature as error:
@@ -193,14 +228,13 @@ def inspect(path, trust=None):
             return Finding("signature", False, f"not signed, but --trust asks for a signature"
                                                f" that chains to {trust}: sign it with tools/sign")
         return Finding("signature", True, "not signed")
-    report = verify(path, trust, check_revocation=trust is not None)
+    report = verify(path)
     if report.digests is None:
         return Finding("signature", False, f"osslsigncode cannot read it: {summary(report.text)}")
     if not report.intact:
         return Finding("signature", False, "broken: the file changed after it was signed")
-    who = signature.signer_name
-    if trust and not report.chains:
-        reason = f" ({report.signer_fault})" if report.signer_fault else ""
-        return Finding("signature", False, f"intact, but {who} does not chain to {trust}{reason}")
-    chain = f"chains to {trust}" if trust else "chain not checked (give --trust CAFILE)"
-    return Finding("signature", True, f"intact, signed by {who}; {chain}")
+    if trust:
+        return trust_finding(path, trust, signature.signer_name)
+    return Finding("signature", True,
+                   f"intact, signed by {signature.signer_name}; chain not checked"
+                   " (give --trust CAFILE)")

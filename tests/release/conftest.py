@@ -2,6 +2,8 @@
 loopback, files that a tool cannot read, and `tools/sign` and `tools/verify` run the way a
 packager runs them. The built images come from tests/support/built_images.py."""
 import dataclasses
+import datetime
+import functools
 import http.server
 import os
 import pathlib
@@ -12,6 +14,8 @@ import tempfile
 import threading
 
 import pytest
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
 SIGN = REPOSITORY / "tools" / "sign"
@@ -83,7 +87,9 @@ class Keys:
     without_chain: pathlib.Path
 
 
-def make_signer(directory, name, cn, issuer=None):
+def make_signer(directory, name, cn, issuer=None, issued_extensions=(), with_chain=False):
+    """A code-signing certificate, self-signed or issued by `issuer` (its key and certificate,
+    and then with `issued_extensions` too); `with_chain` puts the issuer's certificate in the PKCS#12 files."""
     key, certificate = directory / f"{name}.key", directory / f"{name}.pem"
     extensions = ["-addext", "extendedKeyUsage=codeSigning",
                   "-addext", "keyUsage=critical,digitalSignature"]
@@ -96,16 +102,17 @@ def make_signer(directory, name, cn, issuer=None):
         openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", request,
                 "-subj", f"/CN={cn}")
         extension_file = directory / f"{name}.ext"
-        extension_file.write_text("extendedKeyUsage=codeSigning\n"
-                                  "keyUsage=critical,digitalSignature\n")
+        extension_file.write_text("".join(f"{line}\n" for line in (
+            "extendedKeyUsage=codeSigning", "keyUsage=critical,digitalSignature", *issued_extensions)))
         openssl("x509", "-req", "-in", request, "-CA", issuer_certificate, "-CAkey", issuer_key,
                 "-set_serial", "2", "-days", "2", "-extfile", extension_file, "-out", certificate)
     pkcs12, legacy = directory / f"{name}.p12", directory / f"{name}-legacy.p12"
-    password = f"file:{directory / 'password'}"
-    openssl("pkcs12", "-export", "-inkey", key, "-in", certificate, "-name", cn, "-out", pkcs12,
-            "-passout", password)
-    openssl("pkcs12", "-export", "-legacy", "-inkey", key, "-in", certificate, "-name", cn,
-            "-out", legacy, "-passout", password)
+    common = ["-inkey", key, "-in", certificate, "-name", cn,
+              "-passout", f"file:{directory / 'password'}"]
+    if with_chain:
+        common += ["-certfile", issuer[1]]
+    openssl("pkcs12", "-export", *common, "-out", pkcs12)
+    openssl("pkcs12", "-export", "-legacy", *common, "-out", legacy)
     return Signer(cn, certificate, pkcs12, legacy)
 
 
@@ -126,6 +133,61 @@ def keys(tmp_path_factory):
         second_signer=make_signer(directory, "second", SECOND_SIGNER_CN),
         without_chain=make_signer(directory, "issued", "kestrovan issued signer",
                                   issuer=(ca_key, ca_certificate)).pkcs12)
+
+
+@dataclasses.dataclass
+class RevocationCase:
+    ca: pathlib.Path  # PEM, to trust
+    signers: dict  # CRL state -> Signer whose certificate names a CRL in that state
+    url: dict  # CRL state -> where the certificate says its CRL is
+
+
+CRL_STATES = ("clean", "revoked", "missing")
+
+
+def write_crl(path, ca_certificate, ca_key, revoked_serials):
+    ca = x509.load_pem_x509_certificate(ca_certificate.read_bytes())
+    key = serialization.load_pem_private_key(ca_key.read_bytes(), password=None)
+    now = datetime.datetime.now(datetime.timezone.utc)
+    builder = (x509.CertificateRevocationListBuilder().issuer_name(ca.subject)
+               .last_update(now - datetime.timedelta(hours=1))
+               .next_update(now + datetime.timedelta(days=2)))
+    for serial in revoked_serials:
+        builder = builder.add_revoked_certificate(
+            x509.RevokedCertificateBuilder().serial_number(serial)
+            .revocation_date(now - datetime.timedelta(hours=1)).build())
+    path.write_bytes(builder.sign(key, hashes.SHA256()).public_bytes(serialization.Encoding.DER))
+
+
+@pytest.fixture(scope="session")
+def revocation(tmp_path_factory, keys):
+    """Signers issued by one CA, each naming a CRL on a loopback HTTP server: an empty one, one
+    that revokes the signer, and one the server does not have (404)."""
+    directory = tmp_path_factory.mktemp("revocation")
+    shutil.copyfile(keys.password_file, directory / "password")
+    served = directory / "served"
+    served.mkdir()
+    ca_key, ca_certificate = directory / "ca.key", directory / "ca.pem"
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out",
+            ca_certificate, "-days", "2", "-subj", "/CN=kestrovan revocation ca",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=served)
+    handler.log_message = lambda *arguments: None
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    url = {state: f"http://127.0.0.1:{server.server_address[1]}/{state}.crl"
+           for state in CRL_STATES}
+    signers = {state: make_signer(directory, state, f"kestrovan {state} crl signer",
+                                  issuer=(ca_key, ca_certificate), with_chain=True,
+                                  issued_extensions=[f"crlDistributionPoints=URI:{url[state]}"])
+               for state in CRL_STATES}
+    write_crl(served / "clean.crl", ca_certificate, ca_key, [])
+    revoked = x509.load_pem_x509_certificate(signers["revoked"].certificate.read_bytes())
+    write_crl(served / "revoked.crl", ca_certificate, ca_key, [revoked.serial_number])
+    yield RevocationCase(ca_certificate, signers, url)
+    server.shutdown()
+    server.server_close()
 
 
 TIMESTAMP_CONFIG = """\

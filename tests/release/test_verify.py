@@ -3,6 +3,7 @@ import pefile
 import pytest
 
 import bad_files
+import signature
 from conftest import verify
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
@@ -161,3 +162,28 @@ def test_an_unreadable_file_gets_one_line(image, keys, unprivileged, role):
 
     assert (status, report) == (2, "")
     assert errors == f"verify: cannot read {what} {files[role]}: Permission denied\n"
+
+
+@pytest.mark.parametrize("state, status, mark, detail", [
+    pytest.param("clean", 0, "ok", "intact, signed by {cn}; chains to {ca}; not revoked, by its CRL",
+                 id="not-revoked"),
+    pytest.param("revoked", 1, "FAIL", "intact, but {cn} fails its CRL check (certificate revoked)",
+                 id="revoked"),
+    pytest.param("missing", 0, "WARN", "intact, signed by {cn}; chains to {ca}; revocation not"
+                 " checked: cannot fetch its CRL from {url}", id="crl-unreachable"),
+])
+def test_with_trust_checks_revocation_where_osslsigncode_fetches_crls(
+        release, revocation, sign, state, status, mark, detail):
+    if not signature.fetches_crls():
+        pytest.skip("this osslsigncode (Debian 12 has 2.5) fetches no CRLs: verify checks the"
+                    " chain alone")
+    signer = revocation.signers[state]
+    result = sign("--pkcs12", signer.pkcs12, "--password-file", signer.pkcs12.with_name("password"),
+                  release)
+    assert result.returncode == 0, result.stderr
+
+    result, report, _ = verify(release, "--trust", revocation.ca)
+
+    assert result == status, report
+    expected = detail.format(cn=f"CN={signer.cn}", ca=revocation.ca, url=revocation.url[state])
+    assert f"{mark:<4}  signature: {expected}\n" in report, report
