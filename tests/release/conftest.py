@@ -116,16 +116,21 @@ def make_signer(directory, name, cn, issuer=None, issued_extensions=(), with_cha
     return Signer(cn, certificate, pkcs12, legacy)
 
 
+def make_ca(directory, cn):
+    """A self-signed CA's key and certificate, which may sign certificates and CRLs."""
+    key, certificate = directory / "ca.key", directory / "ca.pem"
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate,
+            "-days", "2", "-subj", f"/CN={cn}", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    return key, certificate
+
+
 @pytest.fixture(scope="session")
 def keys(tmp_path_factory):
     directory = tmp_path_factory.mktemp("keys")
     password_file = directory / "password"
     password_file.write_text(PASSWORD + "\n")
-    ca_key, ca_certificate = directory / "ca.key", directory / "ca.pem"
-    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out",
-            ca_certificate, "-days", "2", "-subj", "/CN=kestrovan test ca",
-            "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign")
+    ca_key, ca_certificate = make_ca(directory, "kestrovan test ca")
     return Keys(
         password=PASSWORD,
         password_file=password_file,
@@ -167,11 +172,7 @@ def revocation(tmp_path_factory, keys):
     shutil.copyfile(keys.password_file, directory / "password")
     served = directory / "served"
     served.mkdir()
-    ca_key, ca_certificate = directory / "ca.key", directory / "ca.pem"
-    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out",
-            ca_certificate, "-days", "2", "-subj", "/CN=kestrovan revocation ca",
-            "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    ca_key, ca_certificate = make_ca(directory, "kestrovan revocation ca")
     handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=served)
     handler.log_message = lambda *arguments: None
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
