@@ -5,7 +5,6 @@ by before anyone double-clicks it. Each finding names the path and what to do.""
 import io
 import os
 import zipfile
-import zlib
 
 import image_checks
 import signature
@@ -127,13 +126,15 @@ def check_archive(directory):
     try:
         with zipfile.ZipFile(io.BytesIO(data)) as jar:
             manifest = jar.read(MANIFEST)
-    # What zipfile raises for a damaged or unreadable archive; it has no common base class.
-    except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError, RuntimeError) as error:
-        raise Fault(f"{archive} is not a zip archive that can be read ({error}):"
-                    " ship the application's jar") from None
     except KeyError:
         raise Fault(f"{archive} has no {MANIFEST}: the runtime would not know what to run;"
                     " build the jar with a manifest that names its Main-Class") from None
+    # zipfile raises errors of many kinds, with no common base class, for a damaged archive
+    # (BadZipFile, zlib.error, EOFError, ValueError for a negative seek, ...); all that can go
+    # wrong in these two calls is the archive's bytes.
+    except Exception as error:
+        raise Fault(f"{archive} is not a zip archive that can be read"
+                    f" ({error or type(error).__name__}): ship the application's jar") from None
     main_class = main_attributes(manifest).get("main-class")
     if not main_class:
         raise Fault(f"{archive}: its {MANIFEST} names no Main-Class, so the runtime would stop"

@@ -1,6 +1,7 @@
 """tools/verify --installation: passes a folder laid out for shipping, and names each part that is
 missing or wrong, with the path and what to do."""
 import shutil
+import struct
 import zipfile
 
 import pytest
@@ -88,6 +89,17 @@ def jar_with(manifest):
     return lambda root, image: jar(root / ARCHIVE, manifest)
 
 
+def directory_offset_overstated(root, image):
+    """The jar, its end record saying its central directory starts further on than it does: zipfile
+    then seeks to before the start of the file."""
+    path = root / ARCHIVE
+    data = bytearray(path.read_bytes())
+    end_record = data.rindex(b"PK\x05\x06")
+    offset = struct.unpack_from("<I", data, end_record + 16)[0]
+    struct.pack_into("<I", data, end_record + 16, offset + 1_000_000)
+    path.write_bytes(data)
+
+
 # Each case: what it does to the complete installation ({root}), the checks that must fail then,
 # and the words that must be in the first of them.
 BROKEN = [
@@ -126,6 +138,9 @@ BROKEN = [
     pytest.param(replaced(ARCHIVE, bad_files.text), {"application archive"},
                  "{root}/" + ARCHIVE + " is not a zip archive that can be read",
                  id="archive-not-a-zip"),
+    pytest.param(directory_offset_overstated, {"application archive"},
+                 "{root}/" + ARCHIVE + " is not a zip archive that can be read (negative seek value",
+                 id="archive-directory-damaged"),
     pytest.param(jar_with(None), {"application archive"}, "has no META-INF/MANIFEST.MF",
                  id="archive-without-manifest"),
     pytest.param(jar_with("Manifest-Version: 1.0\r\nCreated-By: test\r\n\r\n"),
