@@ -1,16 +1,20 @@
 """One summary of the test runs of several build trees: how many tests passed, failed and were
 skipped, with the reason of each skip, read from the JUnit file that ctest wrote in each tree.
+A test that passed although some of its cases were skipped (pytest's "SKIPPED [N] where: why"
+lines) says so too.
 
     python3 tools/test_summary.py TREE...
 
 Exits 0 when no test failed and every tree has results, 1 otherwise.
 """
 import pathlib
+import re
 import sys
 import xml.etree.ElementTree
 
 RESULTS = "results.xml"
 SKIP_MARK = "SKIPPED: "
+SKIPPED_CASES = re.compile(r"^SKIPPED \[(\d+)\] \S+?:\d+: (.+)$", re.MULTILINE)
 
 
 def skip_reason(case):
@@ -27,7 +31,9 @@ def outcome(case):
     if not_run is not None and not_run.get("message", "").startswith("SKIP_"):
         return "skipped", skip_reason(case)
     if case.get("status") == "run":
-        return "passed", seconds
+        return "passed", seconds + "".join(
+            f"; {count} {'case' if count == '1' else 'cases'} skipped: {reason}"
+            for count, reason in SKIPPED_CASES.findall(case.findtext("system-out") or ""))
     if not_run is not None:
         return "failed", f"not run: {not_run.get('message') or 'no reason given'}"
     return "failed", seconds

@@ -14,6 +14,12 @@ SKIPPED = ('<testcase name="behaviour" time="0.1" status="notrun">'
            '<skipped message="SKIP_RETURN_CODE=77"/><system-out>collecting\n'
            '!!! Exit: SKIPPED: this host cannot run i686 Windows programs: no loader !!!'
            '</system-out></testcase>')
+PASSED_WITH_SKIPPED_CASES = (
+    '<testcase name="release" time="30.5" status="run"><system-out>collecting\n'
+    '=== short test summary info ===\n'
+    'SKIPPED [3] test_verify.py:178: this osslsigncode fetches no CRLs\n'
+    'SKIPPED [1] test_sign.py:60: running as root, and setpriv is missing\n'
+    '=== 40 passed, 4 skipped in 30.1s ===</system-out></testcase>')
 MISSING_PROGRAM = ('<testcase name="unit" time="0" status="notrun">'
                    '<skipped message="Unable to find executable"/></testcase>')
 
@@ -31,6 +37,11 @@ CASES = [
                   "  passed   windows-i686: unit (1.2 s)",
                   "  skipped  windows-i686: behaviour (this host cannot run i686 Windows"
                   " programs: no loader)"], id="skip-with-its-reason"),
+    pytest.param({"windows-i686": results(PASSED_WITH_SKIPPED_CASES)}, 0,
+                 ["Test summary: 1 passed, 0 failed, 0 skipped",
+                  "  passed   windows-i686: release (30.5 s; 3 cases skipped: this osslsigncode"
+                  " fetches no CRLs; 1 case skipped: running as root, and setpriv is missing)"],
+                 id="cases-skipped-inside-a-passed-test"),
     pytest.param({"host": results(PASSED), "windows-i686": results(FAILED)}, 1,
                  ["Test summary: 1 passed, 1 failed, 0 skipped",
                   "  passed   host: unit (1.2 s)",
