@@ -150,10 +150,9 @@ def folder_limit(launcher_name):
 
 def check_headroom(directory, launcher_name):
     folder = os.path.abspath(directory)
-    length = windows_length(folder)
-    limit = (f"the installation folder may be at most {folder_limit(launcher_name)}"
-             " characters long")
-    if length > folder_limit(launcher_name):
+    length, most = windows_length(folder), folder_limit(launcher_name)
+    limit = f"the installation folder may be at most {most} characters long"
+    if length > most:
         raise Fault(f"{limit}, and {folder} has {length}: the launcher would fail to start the"
                     " runtime (206 or 267): install it in a folder with a shorter path")
     return f"{limit} ({folder} has {length})"

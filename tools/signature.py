@@ -193,11 +193,11 @@ def verify(path, ca_file=None, tsa_ca_file=None, check_revocation=False):
     return read_report(text, status)
 
 
-def trust_finding(path, trust, who):
+def trust_finding(path, trust, who, report):
     """Whether the intact signature's signer, `who`, chains to `trust`, and is not revoked where
-    this osslsigncode checks CRLs. A CRL that cannot be fetched leaves revocation unchecked, a
-    warning, rather than failing a chain that holds."""
-    report = verify(path, trust, check_revocation=True)
+    this osslsigncode checks CRLs, from `report`, made against `trust` with revocation. A CRL
+    that cannot be fetched leaves revocation unchecked, a warning, rather than failing a chain
+    that holds."""
     if report.crl_verdict == "failed":
         return Finding("signature", False, f"intact, but {who} fails its CRL check"
                                            f" ({report.signer_fault or 'no reason given'})")
@@ -228,13 +228,13 @@ def inspect(path, trust=None):
             return Finding("signature", False, f"not signed, but --trust asks for a signature"
                                                f" that chains to {trust}: sign it with tools/sign")
         return Finding("signature", True, "not signed")
-    report = verify(path)
+    report = verify(path, trust, check_revocation=trust is not None)
     if report.digests is None:
         return Finding("signature", False, f"osslsigncode cannot read it: {summary(report.text)}")
     if not report.intact:
         return Finding("signature", False, "broken: the file changed after it was signed")
     if trust:
-        return trust_finding(path, trust, signature.signer_name)
+        return trust_finding(path, trust, signature.signer_name, report)
     return Finding("signature", True,
                    f"intact, signed by {signature.signer_name}; chain not checked"
                    " (give --trust CAFILE)")
