@@ -173,13 +173,12 @@ def test_an_unreadable_file_gets_one_line(image, keys, unprivileged, role):
                  " checked: cannot fetch its CRL from {url}", id="crl-unreachable"),
 ])
 def test_with_trust_checks_revocation_where_osslsigncode_fetches_crls(
-        release, revocation, sign, state, status, mark, detail):
+        release, keys, revocation, sign, state, status, mark, detail):
     if not signature.fetches_crls():
         pytest.skip("this osslsigncode (Debian 12 has 2.5) fetches no CRLs: verify checks the"
                     " chain alone")
     signer = revocation.signers[state]
-    result = sign("--pkcs12", signer.pkcs12, "--password-file", signer.pkcs12.with_name("password"),
-                  release)
+    result = sign("--pkcs12", signer.pkcs12, "--password-file", keys.password_file, release)
     assert result.returncode == 0, result.stderr
 
     result, report, _ = verify(release, "--trust", revocation.ca)
