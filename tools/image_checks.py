@@ -70,6 +70,13 @@ def expect(condition, message):
         raise Fault(message)
 
 
+def listing(names, shown=6):
+    """`names` joined with commas; past `shown` of them, how many more, so that a foreign program
+    still gets a line that can be read."""
+    listed = ", ".join(names[:shown])
+    return listed if len(names) <= shown else f"{listed} and {len(names) - shown} more"
+
+
 def check_format(pe):
     expect(pe.OPTIONAL_HEADER.Magic == PE32_MAGIC,
            f"optional header magic {pe.OPTIONAL_HEADER.Magic:#x}, not PE32")
@@ -88,9 +95,9 @@ def check_subsystem(pe):
 def check_imports(pe):
     imported = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
     delayed = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])]
-    expect(not delayed, f"delay-loads {', '.join(delayed)}")
+    expect(not delayed, f"delay-loads {listing(delayed)}")
     expect(sorted(imported) == sorted(IMPORTS),
-           f"imports {', '.join(imported) or 'nothing'}; expected only {' and '.join(IMPORTS)}")
+           f"imports {listing(imported) or 'nothing'}; expected only {' and '.join(IMPORTS)}")
     return " and ".join(IMPORTS)
 
 
@@ -117,8 +124,8 @@ def check_resources(pe):
     missing = [describe(r) for r in RESOURCES if r not in present]
     extra = [describe(r) for r in present if r not in RESOURCES]
     expect(not missing and not extra,
-           "; ".join(filter(None, [missing and f"missing {', '.join(missing)}",
-                                   extra and f"unexpected {', '.join(extra)}"])))
+           "; ".join(filter(None, [missing and f"missing {listing(missing)}",
+                                   extra and f"unexpected {listing(extra)}"])))
     return f"{len(present)} resources: three icon images, icon group {ICON_GROUP}, version block"
 
 

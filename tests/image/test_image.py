@@ -83,3 +83,12 @@ def test_a_file_that_is_not_an_image_fails_as_a_whole(tmp_path):
     text.write_text("not an image")
     [finding] = image_checks.inspect(text)
     assert (finding.check, finding.ok) == ("PE image", False)
+
+
+@pytest.mark.parametrize("count, listed", [
+    (1, "RT_ICON 1 (0409)"),
+    (6, ", ".join(f"RT_ICON {n} (0409)" for n in range(1, 7))),
+    (350, ", ".join(f"RT_ICON {n} (0409)" for n in range(1, 7)) + " and 344 more"),
+])
+def test_a_long_list_of_faults_names_the_first_few_and_counts_the_rest(count, listed):
+    assert image_checks.listing([f"RT_ICON {n} (0409)" for n in range(1, count + 1)]) == listed
