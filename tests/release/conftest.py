@@ -87,9 +87,11 @@ class Keys:
     without_chain: pathlib.Path
 
 
-def make_signer(directory, name, cn, issuer=None, issued_extensions=(), with_chain=False):
+def make_signer(directory, name, cn, password_file, issuer=None, issued_extensions=(),
+                with_chain=False):
     """A code-signing certificate, self-signed or issued by `issuer` (its key and certificate,
-    and then with `issued_extensions` too); `with_chain` puts the issuer's certificate in the PKCS#12 files."""
+    and then with `issued_extensions` too), in PKCS#12 files locked with the first line of
+    `password_file`; `with_chain` puts the issuer's certificate in them."""
     key, certificate = directory / f"{name}.key", directory / f"{name}.pem"
     extensions = ["-addext", "extendedKeyUsage=codeSigning",
                   "-addext", "keyUsage=critical,digitalSignature"]
@@ -108,7 +110,7 @@ def make_signer(directory, name, cn, issuer=None, issued_extensions=(), with_cha
                 "-set_serial", "2", "-days", "2", "-extfile", extension_file, "-out", certificate)
     pkcs12, legacy = directory / f"{name}.p12", directory / f"{name}-legacy.p12"
     common = ["-inkey", key, "-in", certificate, "-name", cn,
-              "-passout", f"file:{directory / 'password'}"]
+              "-passout", f"file:{password_file}"]
     if with_chain:
         common += ["-certfile", issuer[1]]
     openssl("pkcs12", "-export", *common, "-out", pkcs12)
@@ -134,9 +136,9 @@ def keys(tmp_path_factory):
     return Keys(
         password=PASSWORD,
         password_file=password_file,
-        signer=make_signer(directory, "signer", SIGNER_CN),
-        second_signer=make_signer(directory, "second", SECOND_SIGNER_CN),
-        without_chain=make_signer(directory, "issued", "kestrovan issued signer",
+        signer=make_signer(directory, "signer", SIGNER_CN, password_file),
+        second_signer=make_signer(directory, "second", SECOND_SIGNER_CN, password_file),
+        without_chain=make_signer(directory, "issued", "kestrovan issued signer", password_file,
                                   issuer=(ca_key, ca_certificate)).pkcs12)
 
 
@@ -169,7 +171,6 @@ def revocation(tmp_path_factory, keys):
     """Signers issued by one CA, each naming a CRL on a loopback HTTP server: an empty one, one
     that revokes the signer, and one the server does not have (404)."""
     directory = tmp_path_factory.mktemp("revocation")
-    shutil.copyfile(keys.password_file, directory / "password")
     served = directory / "served"
     served.mkdir()
     ca_key, ca_certificate = make_ca(directory, "kestrovan revocation ca")
@@ -180,6 +181,7 @@ def revocation(tmp_path_factory, keys):
     url = {state: f"http://127.0.0.1:{server.server_address[1]}/{state}.crl"
            for state in CRL_STATES}
     signers = {state: make_signer(directory, state, f"kestrovan {state} crl signer",
+                                  keys.password_file,
                                   issuer=(ca_key, ca_certificate), with_chain=True,
                                   issued_extensions=[f"crlDistributionPoints=URI:{url[state]}"])
                for state in CRL_STATES}
