@@ -155,10 +155,6 @@ class Report:
     def intact(self):
         return self.digests is not None and self.digests[0] == self.digests[1]
 
-    @property
-    def crl_unreachable(self):
-        return bool(self.crl_points) and self.crl_verdict is None
-
 
 def read_report(text, status):
     current, calculated = CURRENT_DIGEST.search(text), CALCULATED_DIGEST.search(text)
@@ -201,7 +197,7 @@ def trust_finding(path, trust, who, report):
     if report.crl_verdict == "failed":
         return Finding("signature", False, f"intact, but {who} fails its CRL check"
                                            f" ({report.signer_fault or 'no reason given'})")
-    unchecked = report.crl_points if report.crl_unreachable else ()
+    unchecked = () if report.crl_verdict else report.crl_points
     if unchecked:
         report = verify(path, trust, check_revocation=False)
     if not report.chains:
