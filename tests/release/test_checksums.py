@@ -59,6 +59,14 @@ def test_release_writes_sums_of_the_image_as_built(tree):
     assert (dist / "SHA256SUMS.unsigned").read_text() == entry
 
 
+def test_release_in_another_folder_builds_the_tested_image_and_says_what_made_it(tree, image):
+    assert (tree / "dist" / "kestrovan.exe").read_bytes() == image.read_bytes()
+    lines = (tree / "dist" / "BUILDINFO").read_text().splitlines()
+    # The copy holds no .git; tests/reproducible checks the lines of a checkout.
+    assert lines[:2] == ["commit=none (the sources are no git checkout)", "sources=unknown"]
+    assert any(line.startswith("package.g++-mingw-w64-i686-win32=") for line in lines), lines
+
+
 def test_the_readme_checks_dist_from_the_repository_root(tree):
     result = shell(readme_block(DIST_CHECK), cwd=tree)
     assert (result.returncode, result.stdout) == (0, "kestrovan.exe: OK\n"), result.stderr

@@ -20,6 +20,15 @@ def image():
 
 
 @pytest.fixture(scope="session")
+def build_tree():
+    """The build tree that built `image`."""
+    path = os.environ.get("KESTROVAN_BUILD_TREE")
+    if not path or not pathlib.Path(path, "CMakeCache.txt").is_file():
+        pytest.fail("KESTROVAN_BUILD_TREE must name the build tree: run the tests with tools/test")
+    return pathlib.Path(path)
+
+
+@pytest.fixture(scope="session")
 def tampered_images():
     """Launcher images built with one thing too many, which the image checks must reject."""
     return {"extra resource": built("KESTROVAN_EXTRA_RESOURCE_IMAGE"),
