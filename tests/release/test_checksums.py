@@ -134,18 +134,33 @@ def test_release_replaces_an_image_from_before_the_unsigned_sums(tree):
     assert (tree / "dist" / "SHA256SUMS.unsigned").exists()
 
 
-def test_the_readme_rebuild_checks_against_the_published_sums(tree, tmp_path):
+def another_toolchain(buildinfo):
+    return buildinfo.replace("package.cmake=", "package.cmake=99:")
+
+
+@pytest.mark.parametrize("published_buildinfo, status", [
+    pytest.param(lambda buildinfo: buildinfo, 0, id="same-toolchain"),
+    pytest.param(another_toolchain, 1, id="another-toolchain"),
+])
+def test_the_readme_rebuild_checks_the_toolchain_and_the_published_sums(tree, tmp_path,
+                                                                        published_buildinfo, status):
     published = tmp_path / "downloads"
     published.mkdir()
     shutil.copyfile(tree / "dist" / "SHA256SUMS.unsigned", published / "SHA256SUMS.unsigned")
-    # The copy has no history to check a tag out of; the rest runs as written.
-    recipe = readme_block("git checkout").replace("git checkout <release tag>\n", "")
+    buildinfo = (tree / "dist" / "BUILDINFO").read_text()
+    (published / "BUILDINFO").write_text(published_buildinfo(buildinfo))
+    # The copy has no history to check a commit out of; the rest runs as written.
+    recipe = readme_block("git checkout").replace(
+        "git checkout <the commit in the published BUILDINFO>\n", "")
     assert "<" not in recipe.replace("<downloads>", "")
 
     result = shell(recipe.replace("<downloads>", str(published)), cwd=tree)
 
-    assert result.returncode == 0, result.stdout + result.stderr
-    assert result.stdout.endswith("kestrovan.exe: OK\n")
+    assert result.returncode == status, result.stdout + result.stderr
+    if status == 0:
+        assert result.stdout.endswith("kestrovan.exe: OK\n")
+    else:
+        assert "< package.cmake=99:" in result.stdout and "OK" not in result.stdout
 
 
 def test_release_names_an_unknown_argument(tree):
