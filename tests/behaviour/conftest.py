@@ -92,9 +92,9 @@ def pytest_sessionstart(session):
               for arch in target.arches}
     for windows, arch in sorted(needed):
         UNRUNNABLE[windows, arch] = why_unrunnable(windows, arch)
-    reasons = [reason for reason in UNRUNNABLE.values() if reason]
-    if len(reasons) == len(UNRUNNABLE):
-        pytest.exit(reasons[0], returncode=SKIPPED)
+    reasons = [why_not_runnable(target) for target in TARGETS + FOREIGN_TARGETS]
+    if all(reasons):
+        pytest.exit(f"SKIPPED: {reasons[0]}", returncode=SKIPPED)
 
 
 def pytest_generate_tests(metafunc):
@@ -107,11 +107,16 @@ def pytest_generate_tests(metafunc):
         metafunc.parametrize("foreign_target", targets, ids=str)
 
 
+def why_not_runnable(target):
+    """Why this host cannot run what `target` runs; None when it can."""
+    return next(filter(None, (UNRUNNABLE[target.windows, arch] for arch in sorted(target.arches))),
+                None)
+
+
 def skip_unless_runnable(target):
-    for arch in sorted(target.arches):
-        reason = UNRUNNABLE[target.windows, arch]
-        if reason:
-            pytest.skip(reason)
+    reason = why_not_runnable(target)
+    if reason:
+        pytest.skip(reason)
 
 
 @dataclasses.dataclass
