@@ -4,10 +4,9 @@ that hold a stand-in runtime.
 The environment names the build: KESTROVAN_LAUNCHER and KESTROVAN_ARCH (the launcher and its
 architecture), KESTROVAN_STAND_IN_<ARCH> (a stand-in javaw.exe for each architecture the tree
 built one for: i686, x86_64), KESTROVAN_CONSOLE_LAUNCHER (the launcher linked for the console
-subsystem), KESTROVAN_OUT_OF_MEMORY_LAUNCHER (the launcher built with an allocator that always
-fails), KESTROVAN_HANDLE_STARTER (a program that starts another holding an inheritable handle),
-KESTROVAN_SCREENSHOTS (where the double-click test keeps its screenshots) and KESTROVAN_WINE
-(tools/wine, which runs them).
+subsystem), KESTROVAN_HANDLE_STARTER (a program that starts another holding an inheritable
+handle), KESTROVAN_SCREENSHOTS (where the double-click test keeps its screenshots) and
+KESTROVAN_WINE (tools/wine, which runs them).
 
 A test that takes a `target` runs on each Windows that runs the launcher, with each runtime
 that Windows runs: 32-bit Windows (win32) with an i686 runtime, 64-bit Windows (win64) with an
