@@ -100,7 +100,7 @@ def pytest_generate_tests(metafunc):
     if "target" in metafunc.fixturenames:
         metafunc.parametrize("target", TARGETS, ids=str)
     if "foreign_target" in metafunc.fixturenames:
-        targets = FOREIGN_TARGETS or [pytest.param(None, marks=pytest.mark.skip(
+        targets = FOREIGN_TARGETS or [pytest.param(None, id="none", marks=pytest.mark.skip(
             reason=f"the {LAUNCHER_ARCH} launcher runs on no Windows that cannot run a runtime"
                    " built here"))]
         metafunc.parametrize("foreign_target", targets, ids=str)
