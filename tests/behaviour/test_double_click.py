@@ -30,7 +30,8 @@ POLL_SECONDS = 0.25
 LAUNCHERS = {"launcher": "KESTROVAN_LAUNCHER", "console-control": "KESTROVAN_CONSOLE_LAUNCHER"}
 # On each Windows, the runtime of that Windows' own architecture: on 64-bit Windows an x86_64
 # one, as users mostly have.
-USUAL_TARGETS = [target for target in TARGETS if target.runtime_arch == RUNS[target.windows][0]]
+USUAL_TARGETS = [target for target in TARGETS
+                 if target.runtime_arch == RUNS[target.windows][0]]
 # A line of `xwininfo -root -children`: `0x400001 "title": ("instance" "class")  ...`.
 CHILD = re.compile(r'^\s+(0x[0-9a-f]+) (?:"(.*?)"|\(has no name\)): \((.*?)\)', re.MULTILINE)
 
@@ -81,12 +82,14 @@ def viewable_top_level_windows(display):
     return windows
 
 
-def wait_until(condition, what, seconds):
+def within(seconds, condition):
+    """Whether `condition` comes to hold within `seconds`."""
     deadline = time.monotonic() + seconds
     while not condition():
         if time.monotonic() > deadline:
-            pytest.fail(f"{what} within {seconds} s")
+            return False
         time.sleep(POLL_SECONDS)
+    return True
 
 
 def take_screenshot(display, path):
@@ -120,9 +123,9 @@ def test_a_double_click_shows_the_application_window_only(tmp_path, display, usu
     title = f"kestrovan stand-in runtime {usual_target} {kind}"
     shown = ["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"]
     double_click(installation, display, title)
-    wait_until(lambda: x_client(display, *shown).returncode == 0,
-               f"the runtime's window did not appear (record: {read_record(installation.record)[1]})",
-               APPEARS_WITHIN_SECONDS)
+    assert within(APPEARS_WITHIN_SECONDS, lambda: x_client(display, *shown).returncode == 0), (
+        f"the runtime's window did not appear within {APPEARS_WITHIN_SECONDS} s; the runtime"
+        f" recorded {read_record(installation.record)[1]}")
     windows = viewable_top_level_windows(display)
     take_screenshot(display, pathlib.Path(os.environ["KESTROVAN_SCREENSHOTS"]) /
                     f"{usual_target}-{kind}.png")
@@ -131,6 +134,7 @@ def test_a_double_click_shows_the_application_window_only(tmp_path, display, usu
         f"the runtime ended before its window was listed; it shows it for {WINDOW_SECONDS} s")
     assert record.get("window") == "shown"
 
+    assert title in [window.title for window in windows], f"{title} is not among {windows}"
     others = [window for window in windows if window.title != title]
     if kind == "launcher":
         assert others == [], "the launcher showed windows of its own"
@@ -139,7 +143,7 @@ def test_a_double_click_shows_the_application_window_only(tmp_path, display, usu
         assert console in [window.title for window in others], (
             f"no console window titled {console} among {others}: the check cannot see a console")
 
-    wait_until(lambda: "finished" in read_record(installation.record)[1],
-               "the runtime did not end", ENDS_WITHIN_SECONDS)
-    wait_until(lambda: not viewable_top_level_windows(display),
-               "windows stayed after the runtime ended", ENDS_WITHIN_SECONDS)
+    assert within(ENDS_WITHIN_SECONDS, lambda: "finished" in read_record(installation.record)[1]), (
+        f"the runtime did not end within {ENDS_WITHIN_SECONDS} s")
+    assert within(ENDS_WITHIN_SECONDS, lambda: not viewable_top_level_windows(display)), (
+        f"windows stayed after the runtime ended: {viewable_top_level_windows(display)}")

@@ -1,9 +1,10 @@
 // A stand-in for the runtime's javaw.exe. It appends what it received to the file named by
 // STAND_IN_RECORD (UTF-8 lines), sleeps STAND_IN_SLEEP_MS milliseconds, records that it finished
 // and exits with STAND_IN_EXIT_CODE. When STAND_IN_WINDOW_TITLE is set, it shows a top-level
-// window with that title while it sleeps, as a runtime shows the application's. When STAND_IN_INHERITED_HANDLE names a handle value that a
-// parent held open on the file STAND_IN_INHERITED_FILE, it also records whether that value is a
-// handle on that same file here, that is, whether the handle reached this process.
+// window with that title while it sleeps, as a runtime shows the application's, and records
+// whether it could. When STAND_IN_INHERITED_HANDLE names a handle value that a parent held open
+// on the file STAND_IN_INHERITED_FILE, it also records whether that value is a handle on that
+// same file here, that is, whether the handle reached this process.
 #include <windows.h>
 
 #include <cstdint>
@@ -97,13 +98,15 @@ void show_window_while_sleeping(const std::wstring& title, DWORD milliseconds) {
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     window_class.lpszClassName = L"javaw_stand_in";
     RegisterClassW(&window_class);
-    const HWND window = CreateWindowExW(0, window_class.lpszClassName, title.c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                                        500, 400, 480, 240, nullptr, nullptr,
-                                        window_class.hInstance, nullptr);
+    // Away from the top left corner, where a console window of the launcher would be.
+    const HWND window = CreateWindowExW(0, window_class.lpszClassName, title.c_str(),
+                                        WS_OVERLAPPEDWINDOW | WS_VISIBLE, 500, 400, 480, 240,
+                                        nullptr, nullptr, window_class.hInstance, nullptr);
     record(window ? L"window=shown" : L"window=failed");
     const ULONGLONG deadline = GetTickCount64() + milliseconds;
     for (ULONGLONG now = GetTickCount64(); now < deadline; now = GetTickCount64()) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
+        const auto remaining = static_cast<DWORD>(deadline - now);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, remaining, QS_ALLINPUT);
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             DispatchMessageW(&message);
