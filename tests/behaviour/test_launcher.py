@@ -1,4 +1,5 @@
-"""What a user of an installation sees when the launcher starts the bundled runtime."""
+"""What a user of an installation sees when the launcher starts the bundled runtime, on 32- and
+64-bit Windows (see conftest.py)."""
 import re
 
 import pytest
@@ -68,11 +69,20 @@ def test_reports_a_failed_start_on_standard_output_and_exits_0(make_installation
     assert run.record == {}
 
 
-def test_never_starts_a_runtime_planted_in_the_current_directory(make_installation, tmp_path):
+def test_never_starts_a_runtime_planted_in_the_current_directory(make_installation, tmp_path,
+                                                                 target):
     installation = make_installation(runtime=False)
     planted = tmp_path / "planted"
-    install_runtime(planted / "application" / "default-jre" / "bin")
+    install_runtime(planted / "application" / "default-jre" / "bin", target.runtime_arch)
     (planted / "application" / "bin").mkdir(parents=True)
     run = installation.run(cwd=planted)
     assert run.record == {}, "a runtime outside the installation was started"
     assert FAILURE.fullmatch(run.stdout)
+
+
+def test_reports_a_runtime_that_this_windows_cannot_run_and_exits_0(make_foreign_installation):
+    installation = make_foreign_installation()
+    run = installation.run()
+    assert run.stdout == b"CreateProcess failed: 193"
+    assert run.status == 0
+    assert run.record == {}

@@ -13,7 +13,8 @@ REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
 WINE32 = "wine32:i386"
 REQUIRED = ("cmake", "ninja-build", "g++", "googletest", "g++-mingw-w64-i686-win32",
             "g++-mingw-w64-x86-64-win32", "wine64", "python3", "python3-pefile", "python3-pytest",
-            "python3-cryptography", "python3-asn1crypto", "osslsigncode", "openssl")
+            "python3-cryptography", "python3-asn1crypto", "osslsigncode", "openssl", "xvfb",
+            "xdotool", "x11-utils", "x11-apps", "netpbm")
 MIRROR_SYNC = ("E: Failed to fetch http://archive/binary-i386/Packages.xz  File has unexpected"
                " size (1 != 2). Mirror sync in progress?")
 HELD = "E: Unable to correct problems, you have held broken packages."
@@ -153,8 +154,8 @@ def test_the_i686_tests_are_skipped_with_what_apt_said(tmp_path):
     (tmp_path / "build" / "not-installed").mkdir(parents=True)
     (tmp_path / "build" / "not-installed" / WINE32).write_text(reason + "\n")
 
-    result = subprocess.run([str(tmp_path / "tools" / "wine"), "i686", "--check"],
+    result = subprocess.run([str(tmp_path / "tools" / "wine"), "win32", "--check"],
                             capture_output=True, text=True, timeout=60)
 
     assert (result.returncode, result.stdout) == (
-        77, f"SKIPPED: this host cannot run i686 Windows programs: {reason}\n")
+        77, f"SKIPPED: this host cannot run i386 programs in win32: {reason}\n")

@@ -1,8 +1,10 @@
 // A stand-in for the runtime's javaw.exe. It appends what it received to the file named by
 // STAND_IN_RECORD (UTF-8 lines), sleeps STAND_IN_SLEEP_MS milliseconds, records that it finished
-// and exits with STAND_IN_EXIT_CODE. When STAND_IN_INHERITED_HANDLE names a handle value that a
-// parent held open on the file STAND_IN_INHERITED_FILE, it also records whether that value is a
-// handle on that same file here, that is, whether the handle reached this process.
+// and exits with STAND_IN_EXIT_CODE. When STAND_IN_WINDOW_TITLE is set, it shows a top-level
+// window with that title while it sleeps, as a runtime shows the application's, and records
+// whether it could. When STAND_IN_INHERITED_HANDLE names a handle value that a parent held open
+// on the file STAND_IN_INHERITED_FILE, it also records whether that value is a handle on that
+// same file here, that is, whether the handle reached this process.
 #include <windows.h>
 
 #include <cstdint>
@@ -88,13 +90,45 @@ void record_inherited_handle() {
     record(std::wstring(L"inherited_handle=") + (open ? L"open" : L"closed"));
 }
 
+// Sleeps with a window on the screen, answering its messages so that it stays drawn.
+void show_window_while_sleeping(const std::wstring& title, DWORD milliseconds) {
+    WNDCLASSW window_class{};
+    window_class.lpfnWndProc = DefWindowProcW;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    window_class.lpszClassName = L"javaw_stand_in";
+    RegisterClassW(&window_class);
+    // Away from the top left corner, where a console window of the launcher would be.
+    const HWND window = CreateWindowExW(0, window_class.lpszClassName, title.c_str(),
+                                        WS_OVERLAPPEDWINDOW | WS_VISIBLE, 500, 400, 480, 240,
+                                        nullptr, nullptr, window_class.hInstance, nullptr);
+    record(window ? L"window=shown" : L"window=failed");
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    for (ULONGLONG now = GetTickCount64(); now < deadline; now = GetTickCount64()) {
+        const auto remaining = static_cast<DWORD>(deadline - now);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, remaining, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageW(&message);
+        }
+    }
+    if (window) {
+        DestroyWindow(window);
+    }
+}
+
 }  // namespace
 
 int main() {
     record(L"command_line=" + std::wstring(GetCommandLineW()));
     record(L"working_directory=" + current_directory());
     record_inherited_handle();
-    Sleep(environment_number(L"STAND_IN_SLEEP_MS"));
+    const std::wstring window_title = environment_value(L"STAND_IN_WINDOW_TITLE");
+    if (window_title.empty()) {
+        Sleep(environment_number(L"STAND_IN_SLEEP_MS"));
+    } else {
+        show_window_while_sleeping(window_title, environment_number(L"STAND_IN_SLEEP_MS"));
+    }
     record(L"finished");
     return static_cast<int>(environment_number(L"STAND_IN_EXIT_CODE"));
 }

@@ -1,0 +1,149 @@
+"""What a double-click shows. Started through the shell, as a double-click starts it, the
+launcher shows no window and no console of its own while the runtime it started shows the
+application's window. The same sources linked for the console subsystem are the control: that
+launcher shows its console window, so the check sees a console where there is one.
+
+Each case runs under Xvfb and keeps a screenshot, taken while the runtime runs, in
+KESTROVAN_SCREENSHOTS (TARGET-KIND.png)."""
+import dataclasses
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import time
+
+import pytest
+
+from conftest import (RUN_TIMEOUT_SECONDS, RUNS, TARGETS, installation_maker, read_record,
+                      under_wine, windows_path)
+
+TOOLS = {"Xvfb": "xvfb", "xdotool": "xdotool", "xwininfo": "x11-utils", "xwd": "x11-apps",
+         "xwdtopnm": "netpbm", "pnmtopng": "netpbm"}
+# How long the stand-in runtime shows its window: time enough to list the windows and take a
+# screenshot, also in an emulated machine.
+WINDOW_SECONDS = 15
+# Limits for what Wine does; generous, since Wine in an emulated machine is slow.
+APPEARS_WITHIN_SECONDS = 180
+ENDS_WITHIN_SECONDS = WINDOW_SECONDS + 120
+POLL_SECONDS = 0.25
+LAUNCHERS = {"launcher": "KESTROVAN_LAUNCHER", "console-control": "KESTROVAN_CONSOLE_LAUNCHER"}
+# On each Windows, the runtime of that Windows' own architecture: on 64-bit Windows an x86_64
+# one, as users mostly have.
+USUAL_TARGETS = [target for target in TARGETS
+                 if target.runtime_arch == RUNS[target.windows][0]]
+# A line of `xwininfo -root -children`: `0x400001 "title": ("instance" "class")  ...`.
+CHILD = re.compile(r'^\s+(0x[0-9a-f]+) (?:"(.*?)"|\(has no name\)): \((.*?)\)', re.MULTILINE)
+
+
+@dataclasses.dataclass(frozen=True)
+class Window:
+    title: str
+    wm_class: str
+
+
+@pytest.fixture(scope="module")
+def display(tmp_path_factory):
+    """An X display of its own (Xvfb picks a free number), for this module's cases."""
+    for program, package in TOOLS.items():
+        if not shutil.which(program):
+            pytest.skip(f"{program} is missing (package {package}; tools/install-deps installs it)")
+    log = tmp_path_factory.mktemp("xvfb") / "xvfb.log"
+    ready, told = os.pipe()
+    with log.open("wb") as errors:
+        server = subprocess.Popen(["Xvfb", "-displayfd", str(told), "-screen", "0", "1024x768x24",
+                                   "-nolisten", "tcp"], pass_fds=[told], stdout=errors,
+                                  stderr=errors)
+    os.close(told)
+    with os.fdopen(ready) as number:
+        display = number.readline().strip()
+    try:
+        if not display:
+            pytest.fail(f"Xvfb gave no display: {log.read_text(errors='replace')}")
+        yield f":{display}"
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
+
+
+def x_client(display, *command):
+    return subprocess.run(command, env=dict(os.environ, DISPLAY=display), capture_output=True,
+                          timeout=RUN_TIMEOUT_SECONDS)
+
+
+def viewable_top_level_windows(display):
+    listing = x_client(display, "xwininfo", "-root", "-children").stdout.decode(errors="replace")
+    windows = []
+    for identifier, title, wm_class in CHILD.findall(listing):
+        # A window that has gone since the listing makes xwininfo fail: it is not viewable.
+        state = x_client(display, "xwininfo", "-id", identifier).stdout
+        if b"Map State: IsViewable" in state:
+            windows.append(Window(title, wm_class))
+    return windows
+
+
+def within(seconds, condition):
+    """Whether `condition` comes to hold within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(POLL_SECONDS)
+    return True
+
+
+def take_screenshot(display, path):
+    dump = x_client(display, "xwd", "-root", "-silent").stdout
+    pixels = subprocess.run(["xwdtopnm"], input=dump, capture_output=True, check=True).stdout
+    image = subprocess.run(["pnmtopng"], input=pixels, capture_output=True, check=True).stdout
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(image)
+
+
+def double_click(installation, display, title):
+    """Starts the installation's launcher as a double-click does; the runtime shows a window
+    titled `title` for WINDOW_SECONDS."""
+    environment = installation.stand_in_environment(sleep_ms=WINDOW_SECONDS * 1000,
+                                                    window_title=title)
+    environment["DISPLAY"] = display
+    # Into a file, not a pipe: the launcher and its child inherit start's output and hold it.
+    output = installation.record.with_name("start-output.txt")
+    with output.open("wb") as start_output:
+        status = subprocess.run(under_wine(installation.windows, "start", "/unix",
+                                           installation.launcher),
+                                cwd=installation.root, env=environment, stdout=start_output,
+                                stderr=subprocess.STDOUT, timeout=RUN_TIMEOUT_SECONDS).returncode
+    assert status == 0, f"start failed ({status}): {output.read_text(errors='replace')}"
+
+
+@pytest.mark.parametrize("kind", LAUNCHERS)
+@pytest.mark.parametrize("usual_target", USUAL_TARGETS, ids=str)
+def test_a_double_click_shows_the_application_window_only(tmp_path, display, usual_target, kind):
+    installation = installation_maker(tmp_path, usual_target)(launcher=os.environ[LAUNCHERS[kind]])
+    title = f"kestrovan stand-in runtime {usual_target} {kind}"
+    shown = ["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"]
+    double_click(installation, display, title)
+    assert within(APPEARS_WITHIN_SECONDS, lambda: x_client(display, *shown).returncode == 0), (
+        f"the runtime's window did not appear within {APPEARS_WITHIN_SECONDS} s; the runtime"
+        f" recorded {read_record(installation.record)[1]}")
+    windows = viewable_top_level_windows(display)
+    take_screenshot(display, pathlib.Path(os.environ["KESTROVAN_SCREENSHOTS"]) /
+                    f"{usual_target}-{kind}.png")
+    record, lines = read_record(installation.record)
+    assert "finished" not in lines, (
+        f"the runtime ended before its window was listed; it shows it for {WINDOW_SECONDS} s")
+    assert record.get("window") == "shown"
+
+    assert title in [window.title for window in windows], f"{title} is not among {windows}"
+    others = [window for window in windows if window.title != title]
+    if kind == "launcher":
+        assert others == [], "the launcher showed windows of its own"
+    else:
+        console = windows_path(installation.launcher)
+        assert console in [window.title for window in others], (
+            f"no console window titled {console} among {others}: the check cannot see a console")
+
+    assert within(ENDS_WITHIN_SECONDS, lambda: "finished" in read_record(installation.record)[1]), (
+        f"the runtime did not end within {ENDS_WITHIN_SECONDS} s")
+    assert within(ENDS_WITHIN_SECONDS, lambda: not viewable_top_level_windows(display)), (
+        f"windows stayed after the runtime ended: {viewable_top_level_windows(display)}")
