@@ -10,6 +10,8 @@ import struct
 
 import pefile
 
+from untrusted import Fault, parsing
+
 REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
 COMMITTED_ICON = REPOSITORY / "resources" / "kestrovan.ico"
 
@@ -59,10 +61,6 @@ class Finding:
     detail: str
     # Holds, but deserves a look: the tools show it and still exit 0.
     warning: bool = False
-
-
-class Fault(Exception):
-    """What a check found wrong, in words for the report."""
 
 
 def expect(condition, message):
@@ -224,29 +222,30 @@ CHECKS = {
 
 
 def finding(check, function, *arguments):
-    """`function`'s verdict as a Finding: what it returns when the check holds, else its Fault."""
+    """`function`'s verdict as a Finding: what it returns when the check holds, else its Fault
+    (a part of the file that it cannot parse among them)."""
     try:
-        return Finding(check, True, function(*arguments))
+        with parsing(check):
+            return Finding(check, True, function(*arguments))
     except Fault as fault:
         return Finding(check, False, str(fault))
-    except (pefile.PEFormatError, struct.error, AttributeError, IndexError) as error:
-        return Finding(check, False, f"unreadable: {error}")
 
 
 def open_image(path):
     """The parsed PE image at `path`; a Fault when it is not one, or not all of it is there."""
-    try:
-        pe = pefile.PE(str(path), fast_load=False)
-    except pefile.PEFormatError as error:
-        raise Fault(f"not a PE image ({error.value})") from None
-    except OSError as error:
-        raise Fault(f"cannot read it: {error.strerror}") from None
-    size = len(pe.__data__)
-    end = max((s.PointerToRawData + s.SizeOfRawData for s in pe.sections), default=size)
-    if end > size:
-        pe.close()
-        raise Fault(f"truncated: {size} bytes, but its sections end at byte {end}")
-    return pe
+    with parsing("its headers"):
+        try:
+            pe = pefile.PE(str(path), fast_load=False)
+        except pefile.PEFormatError as error:
+            raise Fault(f"not a PE image ({error.value})") from None
+        except OSError as error:
+            raise Fault(f"cannot read it: {error.strerror}") from None
+        size = len(pe.__data__)
+        end = max((s.PointerToRawData + s.SizeOfRawData for s in pe.sections), default=size)
+        if end > size:
+            pe.close()
+            raise Fault(f"truncated: {size} bytes, but its sections end at byte {end}")
+        return pe
 
 
 def inspect(path):

@@ -9,7 +9,8 @@ import zipfile
 import image_checks
 import signature
 from command_line import Unusable, read_file
-from image_checks import Fault, Finding, finding
+from image_checks import Finding, finding
+from untrusted import Fault, parsing
 
 # The name the headroom is reckoned with when there is no launcher to go by.
 DEFAULT_LAUNCHER = "kestrovan.exe"
@@ -124,17 +125,13 @@ def check_archive(directory):
     except Unusable as fault:
         raise Fault(f"{fault}: put the application's launcher.jar there") from None
     try:
-        with zipfile.ZipFile(io.BytesIO(data)) as jar:
-            manifest = jar.read(MANIFEST)
-    except KeyError:
+        with parsing(f"{archive} as a zip archive"), zipfile.ZipFile(io.BytesIO(data)) as jar:
+            manifest = jar.read(MANIFEST) if MANIFEST in jar.namelist() else None
+    except Fault as fault:
+        raise Fault(f"{fault}: ship the application's jar") from None
+    if manifest is None:
         raise Fault(f"{archive} has no {MANIFEST}: the runtime would not know what to run;"
-                    " build the jar with a manifest that names its Main-Class") from None
-    # zipfile raises errors of many kinds, with no common base class, for a damaged archive
-    # (BadZipFile, zlib.error, EOFError, ValueError for a negative seek, ...); all that can go
-    # wrong in these two calls is the archive's bytes.
-    except Exception as error:
-        raise Fault(f"{archive} is not a zip archive that can be read"
-                    f" ({error or type(error).__name__}): ship the application's jar") from None
+                    " build the jar with a manifest that names its Main-Class")
     main_class = main_attributes(manifest).get("main-class")
     if not main_class:
         raise Fault(f"{archive}: its {MANIFEST} names no Main-Class, so the runtime would stop"
@@ -148,18 +145,27 @@ def folder_limit(launcher_name):
     return min(limit - windows_length("\\" + path) for path, limit in limits)
 
 
-def check_headroom(directory, launcher_name):
-    folder = os.path.abspath(directory)
-    length, most = windows_length(folder), folder_limit(launcher_name)
+def check_headroom(launcher_name, target):
+    """How long the installation folder's path may be, and with `target`, the Windows folder the
+    installation goes into, whether that one is short enough. The folder it is checked in says
+    nothing about that, so it is not judged."""
+    most = folder_limit(launcher_name)
     limit = f"the installation folder may be at most {most} characters long"
+    if target is None:
+        return f"{limit} (give --target FOLDER to check the Windows folder it goes into)"
+    # The launcher finds the folder as the part of its own path before its name: no backslash
+    # at the end, not even for the root of a drive.
+    folder = target.rstrip("\\")
+    length = windows_length(folder)
     if length > most:
-        raise Fault(f"{limit}, and {folder} has {length}: the launcher would fail to start the"
+        raise Fault(f"{limit}, and {target} has {length}: the launcher would fail to start the"
                     " runtime (206 or 267): install it in a folder with a shorter path")
-    return f"{limit} ({folder} has {length})"
+    return f"{limit} ({target} has {length})"
 
 
-def inspect(directory, launcher_name=None, trust=None):
-    """Every finding for the installation in `directory`; Unusable when it cannot be read."""
+def inspect(directory, launcher_name=None, trust=None, target=None):
+    """Every finding for the installation in `directory`, which is to be installed into the
+    Windows folder `target` (when known); Unusable when it cannot be read."""
     if not directory.is_dir():
         fault = "not a folder" if os.path.lexists(directory) else "no such folder"
         raise Unusable(f"cannot check installation {directory}: {fault}")
@@ -177,5 +183,5 @@ def inspect(directory, launcher_name=None, trust=None):
         finding("runtime", check_runtime, directory),
         finding("working directory", check_working_directory, directory),
         finding("application archive", check_archive, directory),
-        finding("path headroom", check_headroom, directory, launcher_name),
+        finding("path headroom", check_headroom, launcher_name, target),
     ]

@@ -10,9 +10,11 @@ import subprocess
 import pefile
 from asn1crypto import cms
 from cryptography import x509
+from cryptography.hazmat.primitives.serialization import pkcs7
 
 from command_line import Refusal, Unusable
 from image_checks import Finding
+from untrusted import Fault, parsing
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 # A WIN_CERTIFICATE: its length (padding included), revision 2.0 and type PKCS#7 signed data,
@@ -50,83 +52,87 @@ class Signature:
     timestamp_token: cms.ContentInfo | None
 
     def timestamp_certificates(self):
-        """The DER certificates that the time-stamp server sent along with its token."""
+        """The DER certificates that the time-stamp server sent along with its token (read with
+        the rest of the signature)."""
         return [certificate.chosen.dump()
-                for certificate in self.timestamp_token["content"]["certificates"]]
-
-    def with_timestamp(self, token):
-        """The DER signature with `token` as its only unsigned attribute."""
-        signed_data = self.signed_data.copy()
-        signer_info = signed_data["content"]["signer_infos"][0]
-        signer_info["unsigned_attrs"] = [{"type": TIMESTAMP_ATTRIBUTE, "values": [token]}]
-        return signed_data.dump()
-
-    @property
-    def signature_value(self):
-        """The signer's signature: what an Authenticode time-stamp countersigns."""
-        return self.signed_data["content"]["signer_infos"][0]["signature"].native
+                for certificate in self.timestamp_token["content"]["certificates"] or []]
 
 
 def certificate_table(path):
-    """The image's Authenticode certificate table, empty when it is not signed."""
+    """The image's Authenticode certificate table, empty when it is not signed. A security
+    directory that reaches past the end of the file is a signature cut short, not none."""
     with pefile.PE(str(path), fast_load=True) as pe:
         entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY]
         # The one directory whose address is a file offset, not a virtual address.
-        return bytes(pe.__data__[entry.VirtualAddress:entry.VirtualAddress + entry.Size])
+        start, end = entry.VirtualAddress, entry.VirtualAddress + entry.Size
+        file_size = len(pe.__data__)
+        if (start, end) == (0, 0):
+            return b""
+        if end > file_size or entry.Size < WIN_CERTIFICATE.size:
+            raise Fault(f"the signature in {path} is cut short: its certificate table takes bytes"
+                        f" {start} to {end}, and the file has {file_size}")
+        return bytes(pe.__data__[start:end])
 
 
 def read_signature(path):
-    """The image's signature, or None when it has none."""
-    table = certificate_table(path)
-    if not table:
-        return None
+    """The image's signature, or None when it has none; UnreadableSignature when its certificate
+    table, or anything in it, does not parse."""
     try:
-        length = WIN_CERTIFICATE.unpack_from(table)[0]
-        signed_data = cms.ContentInfo.load(table[WIN_CERTIFICATE.size:length])
-        signer_info = signed_data["content"]["signer_infos"][0]
-        serial = signer_info["sid"].chosen["serial_number"].native
-        [signer] = [certificate.chosen for certificate in signed_data["content"]["certificates"]
-                    if certificate.chosen.serial_number == serial
-                    and certificate.chosen.issuer == signer_info["sid"].chosen["issuer"]]
-        tokens = [attribute["values"][0] for attribute in signer_info["unsigned_attrs"] or []
-                  if attribute["type"].native == TIMESTAMP_ATTRIBUTE]
-        name = x509.load_der_x509_certificate(signer.dump()).subject.rfc4514_string()
-    except (ValueError, TypeError, KeyError, struct.error) as error:
-        raise UnreadableSignature(f"the signature in {path} cannot be read"
-                                  f" ({str(error) or type(error).__name__})") from None
+        with parsing(f"the signature in {path}"):
+            table = certificate_table(path)
+            return signature_in(table) if table else None
+    except Fault as fault:
+        raise UnreadableSignature(str(fault)) from None
+
+
+def signature_in(table):
+    length, *header = WIN_CERTIFICATE.unpack_from(table)
+    if tuple(header) != WIN_CERTIFICATE_HEADER or not WIN_CERTIFICATE.size < length <= len(table):
+        raise ValueError(f"no PKCS#7 certificate of {length} bytes at its start")
+    der = table[WIN_CERTIFICATE.size:length]
+    # OpenSSL reads the whole PKCS#7 structure and every certificate in it; asn1crypto, which
+    # parses lazily, then reads the parts we use, and the time-stamp token in full.
+    pkcs7.load_der_pkcs7_certificates(der)
+    signed_data = cms.ContentInfo.load(der)
+    certificates = [certificate.chosen for certificate in signed_data["content"]["certificates"]]
+    signer_info = signed_data["content"]["signer_infos"][0]
+    signer_info["unsigned_attrs"].native
+    serial = signer_info["sid"].chosen["serial_number"].native
+    [signer] = [certificate for certificate in certificates
+                if certificate.serial_number == serial
+                and certificate.issuer == signer_info["sid"].chosen["issuer"]]
+    tokens = [attribute["values"][0] for attribute in signer_info["unsigned_attrs"] or []
+              if attribute["type"].native == TIMESTAMP_ATTRIBUTE]
+    name = x509.load_der_x509_certificate(signer.dump()).subject.rfc4514_string()
     return Signature(signed_data, signer.dump(), name, tokens[0] if tokens else None)
 
 
-def write_signature(path, signature):
-    """Puts the DER `signature` in place of the image's own, as its only certificate."""
-    padding = -(WIN_CERTIFICATE.size + len(signature)) % 8
-    length = WIN_CERTIFICATE.size + len(signature) + padding
-    table = WIN_CERTIFICATE.pack(length, *WIN_CERTIFICATE_HEADER) + signature + bytes(padding)
-    with pefile.PE(str(path), fast_load=True) as pe:
-        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY]
-        entry.Size = length
-        # osslsigncode puts the certificate table at the end of the file, where it must be.
-        data = pe.write()[:entry.VirtualAddress] + table
-    with pefile.PE(data=bytes(data), fast_load=True) as pe:
-        pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
-        data = pe.write()
-    path.write_bytes(data)
+def without_signature(path, scratch_file):
+    """The bytes of the image at `path` without its signature, as osslsigncode removes it (into
+    `scratch_file`); the image's own bytes when it has none."""
+    if read_signature(path) is None:
+        return path.read_bytes()
+    status, output = osslsigncode("remove-signature", "-in", path, "-out", scratch_file)
+    if status != 0:
+        raise Fault(f"osslsigncode cannot remove the signature from {path}: {summary(output)}")
+    return scratch_file.read_bytes()
 
 
 def summary(output):
     """The first line of osslsigncode's output worth showing."""
     for line in output.splitlines():
         line = line.strip()
-        if line and line not in ("Failed", "Succeeded"):
+        if line and line not in ("Failed", "Succeeded") and not line.startswith("Connecting to "):
             return line
     return "no reason given"
 
 
-def osslsigncode(*arguments):
-    """osslsigncode's exit status and all it said."""
+def osslsigncode(*arguments, timeout=None):
+    """osslsigncode's exit status and all it said; subprocess.TimeoutExpired once it has run for
+    `timeout` seconds (it is ended then)."""
     try:
         result = subprocess.run(["osslsigncode", *map(str, arguments)], stdin=subprocess.DEVNULL,
-                                capture_output=True, text=True, errors="replace")
+                                capture_output=True, text=True, errors="replace", timeout=timeout)
     except FileNotFoundError:
         raise Unusable("osslsigncode not found: install the osslsigncode package") from None
     return result.returncode, result.stdout + result.stderr

@@ -77,8 +77,9 @@ def test_the_readme_check_of_dist_holds_after_signing(tree, keys, tmp_path):
 
 
 @pytest.mark.parametrize("changed, status, verdict", [
-    pytest.param(False, 0, "kestrovan.exe: OK\n", id="the-file-we-build"),
-    pytest.param(True, 1, "kestrovan.exe: FAILED\n", id="a-byte-changed"),
+    pytest.param(False, 0, " it is the image {sums} names as kestrovan.exe\n", id="the-file-we-build"),
+    pytest.param(True, 1, ": FAILED: without its signature, it is NOT the image {sums} names as"
+                          " kestrovan.exe", id="a-byte-changed"),
 ])
 def test_the_readme_tells_whether_a_signed_file_is_ours(tree, keys, tmp_path, changed, status,
                                                          verdict):
@@ -90,11 +91,11 @@ def test_the_readme_tells_whether_a_signed_file_is_ours(tree, keys, tmp_path, ch
         data[0x1000] ^= 0x01
         signed.write_bytes(data)
 
-    result = shell(readme_block("remove-signature"), cwd=tmp_path)
+    result = shell(readme_block("--unsigned-sums").replace("<downloads>", str(tmp_path)), cwd=tree)
 
-    assert result.returncode == status, result.stdout + result.stderr
-    # osslsigncode says a word or two of its own first.
-    assert result.stdout.endswith(verdict), result.stdout
+    assert (result.returncode, result.stderr) == (status, ""), result.stdout + result.stderr
+    assert verdict.format(sums=tmp_path / "SHA256SUMS.unsigned") in result.stdout, result.stdout
+    assert result.stdout.count("\n") == 1, result.stdout
 
 
 def test_release_keeps_a_signed_image_unless_forced(tree, keys):

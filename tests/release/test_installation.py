@@ -136,10 +136,10 @@ BROKEN = [
                  + ": No such file or directory",
                  id="archive-missing"),
     pytest.param(replaced(ARCHIVE, bad_files.text), {"application archive"},
-                 "{root}/" + ARCHIVE + " is not a zip archive that can be read",
+                 "{root}/" + ARCHIVE + " as a zip archive cannot be read",
                  id="archive-not-a-zip"),
     pytest.param(directory_offset_overstated, {"application archive"},
-                 "{root}/" + ARCHIVE + " is not a zip archive that can be read (negative seek value",
+                 "{root}/" + ARCHIVE + " as a zip archive cannot be read (negative seek value",
                  id="archive-directory-damaged"),
     pytest.param(jar_with(None), {"application archive"}, "has no META-INF/MANIFEST.MF",
                  id="archive-without-manifest"),
@@ -209,28 +209,52 @@ def test_warns_of_a_name_that_makes_windows_ask_for_elevation(installation, name
     assert report.splitlines()[-1] == f"{installation}: all checks hold (look at: launcher name)"
 
 
-def folder_of_length(parent, length):
-    name = "f" * (length - len(str(parent)) - 1)
-    if not 0 < len(name) <= 255:
-        pytest.skip(f"{parent} leaves no room for a folder path of {length} characters")
-    return parent / name
+def windows_folder(length):
+    """A Windows folder path of `length` characters."""
+    return "C:\\Program Files\\" + "f" * (length - len("C:\\Program Files\\"))
 
 
-@pytest.mark.parametrize("length, status", [
-    pytest.param(FOLDER_LIMIT, 0, id="at-the-limit"),
-    pytest.param(FOLDER_LIMIT + 1, 1, id="one-over-the-limit"),
+@pytest.mark.parametrize("target, status", [
+    pytest.param(windows_folder(FOLDER_LIMIT), 0, id="at-the-limit"),
+    pytest.param(windows_folder(FOLDER_LIMIT) + "\\", 0, id="at-the-limit-with-a-backslash"),
+    pytest.param(windows_folder(FOLDER_LIMIT + 1), 1, id="one-over-the-limit"),
+    pytest.param("C:\\Programme\\" + "ä" * (FOLDER_LIMIT - 12), 1,
+                 id="non-ascii-one-over-the-limit"),
 ])
-def test_says_how_long_the_installation_folder_may_be(tmp_path, image, length, status):
-    root = lay_out(folder_of_length(tmp_path, length), image)
-
-    result, report, _ = verify("--installation", root)
+def test_judges_the_length_of_the_windows_folder_it_goes_into(installation, target, status):
+    result, report, _ = verify("--installation", installation, "--target", target)
 
     assert result == status, report
     limit = f"the installation folder may be at most {FOLDER_LIMIT} characters long"
+    length = len(target.rstrip("\\"))
     assert findings(report)["path headroom"] == (
-        ("ok", f"{limit} ({root} has {length})") if status == 0 else
-        ("FAIL", f"{limit}, and {root} has {length}: the launcher would fail to start the runtime"
-                 " (206 or 267): install it in a folder with a shorter path"))
+        ("ok", f"{limit} ({target} has {length})") if status == 0 else
+        ("FAIL", f"{limit}, and {target} has {length}: the launcher would fail to start the"
+                 " runtime (206 or 267): install it in a folder with a shorter path"))
+
+
+def test_without_a_target_states_the_limit_and_judges_no_local_path(tmp_path, image):
+    root = lay_out(tmp_path / ("f" * 200) / ("g" * 100), image)
+
+    status, report, _ = verify("--installation", root)
+
+    assert status == 0, report
+    assert findings(report)["path headroom"] == (
+        "ok", f"the installation folder may be at most {FOLDER_LIMIT} characters long"
+              " (give --target FOLDER to check the Windows folder it goes into)")
+
+
+@pytest.mark.parametrize("arguments, line", [
+    pytest.param(["--target", "/opt/vendor/app"],
+                 "argument --target: /opt/vendor/app is no absolute Windows folder path, such as"
+                 " C:\\Program Files\\Vendor\\App", id="a-linux-path"),
+    pytest.param(["--target", "Vendor\\App"], "is no absolute Windows folder path",
+                 id="a-relative-path"),
+])
+def test_a_target_that_is_no_windows_folder_gets_one_line(installation, arguments, line):
+    status, report, errors = verify("--installation", installation, *arguments)
+    assert (status, report) == (2, "")
+    assert errors.startswith("verify: ") and line in errors and errors.count("\n") == 1, errors
 
 
 def test_a_long_launcher_name_leaves_less_headroom(installation):
