@@ -10,6 +10,7 @@ import struct
 
 import pefile
 
+import icon_format
 from untrusted import Fault, parsing
 
 REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
@@ -141,24 +142,15 @@ def check_icon_group(pe):
 
 def check_bitmap(data, size, byte_size):
     expect(len(data) == byte_size, f"{len(data)} bytes, not {byte_size}")
-    header = struct.unpack_from("<IiiHHI", data)
+    bitmap = icon_format.Bitmap(data)
+    header = bitmap.header[:6]
     expect(header == (40, size, 2 * size, 1, 32, 0), f"bitmap header {header}")
-    colours = 40 + size * size * 4
-    row = (size + 31) // 32 * 4
-    for y in range(size):
-        for x in range(size):
-            alpha = data[40 + (y * size + x) * 4 + 3]
-            masked = data[colours + y * row + x // 8] >> (7 - x % 8) & 1
-            expect(masked == (alpha == 0), f"mask disagrees with alpha at ({x}, {size - 1 - y})")
+    expect(bitmap.mask == bitmap.expected_mask(),
+           "its mask does not mark exactly the pixels of alpha 0")
 
 
 def committed_icon_images(icon_file):
-    data = icon_file.read_bytes()
-    images = []
-    for index in range(struct.unpack_from("<H", data, 4)[0]):
-        length, offset = struct.unpack_from("<II", data, 6 + 16 * index + 8)
-        images.append(data[offset:offset + length])
-    return images
+    return [image.data for image in icon_format.icon_file_images(icon_file.read_bytes())]
 
 
 def check_icon_images(pe, icon_file=COMMITTED_ICON):

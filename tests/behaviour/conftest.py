@@ -16,6 +16,8 @@ import time
 
 import pytest
 
+import sample_installation
+
 SKIPPED = 77
 RUN_TIMEOUT_SECONDS = 120
 COMMAND_LINE = r"application\default-jre\bin\javaw.exe -jar launcher.jar"
@@ -104,13 +106,8 @@ def make_installation(tmp_path):
     `launcher` names another build of the launcher to install."""
     def make(relative="kestrovan", runtime=True, working_directory=True,
              launcher=os.environ["KESTROVAN_LAUNCHER"]):
-        root = tmp_path / relative
-        root.mkdir(parents=True)
-        shutil.copy(launcher, root / "kestrovan.exe")
-        if runtime:
-            install_runtime(root / "application" / "default-jre" / "bin")
-        if working_directory:
-            (root / "application" / "bin").mkdir(parents=True, exist_ok=True)
-            (root / "application" / "bin" / "launcher.jar").write_bytes(b"")
+        root = sample_installation.lay_out(
+            tmp_path / relative, launcher, working_directory=working_directory,
+            runtime=os.environ["KESTROVAN_STAND_IN"] if runtime else None)
         return Installation(root, tmp_path / "record.txt")
     return make

@@ -1,13 +1,12 @@
 """Checks the committed application icon and its preview."""
 
-import struct
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-from dib import decode_dib
+from icon_format import Bitmap, icon_file_images
 
 REPO = Path(__file__).resolve().parents[2]
 GENERATOR = REPO / "resources" / "make_icon.py"
@@ -65,27 +64,9 @@ DESIGN_SAMPLES = {
 }
 
 
-def icon_entries(icon):
-    """ICONDIRENTRY tuples of an ICO file."""
-    reserved, kind, count = struct.unpack_from("<HHH", icon)
-    assert (reserved, kind, count) == (0, 1, len(IMAGE_SIZES))
-    return [struct.unpack_from("<BBBBHHII", icon, 6 + 16 * index)
-            for index in range(count)]
-
-
 def icon_images():
-    """Maps each size to its image bytes in the committed icon."""
-    icon = ICON.read_bytes()
-    return {width: icon[offset:offset + length]
-            for width, _, _, _, _, _, length, offset in icon_entries(icon)}
-
-
-def mask_bit(image, size, x, y):
-    """AND-mask bit of pixel (x, y), y counted from the top."""
-    mask_start = 40 + size * size * 4
-    row_bytes = (size + 31) // 32 * 4
-    byte = image[mask_start + (size - 1 - y) * row_bytes + x // 8]
-    return (byte >> (7 - x % 8)) & 1
+    """Maps each size to its bitmap in the committed icon."""
+    return {image.entry[0]: Bitmap(image.data) for image in icon_file_images(ICON.read_bytes())}
 
 
 def test_committed_files_match_generator(tmp_path):
@@ -100,54 +81,42 @@ def test_committed_files_match_generator(tmp_path):
 
 def test_icon_directory():
     icon = ICON.read_bytes()
-    entries = icon_entries(icon)
     offset = 6 + 16 * len(IMAGE_SIZES)
-    for size, entry in zip(IMAGE_SIZES, entries):
-        assert entry == (size, size, 0, 0, 1, 32, IMAGE_BYTES[size], offset)
+    images = icon_file_images(icon)
+    assert len(images) == len(IMAGE_SIZES)
+    for size, image in zip(IMAGE_SIZES, images):
+        assert image.entry == (size, size, 0, 0, 1, 32, IMAGE_BYTES[size], offset)
         offset += IMAGE_BYTES[size]
     assert len(icon) == offset
 
 
 @pytest.mark.parametrize("size", IMAGE_SIZES)
 def test_bitmap_header(size):
-    image = icon_images()[size]
-    header = struct.unpack_from("<IiiHHIIiiII", image)
-    assert header == (40, size, 2 * size, 1, 32, 0,
-                      IMAGE_BYTES[size] - 40, 0, 0, 0, 0)
+    assert icon_images()[size].header == (40, size, 2 * size, 1, 32, 0,
+                                          IMAGE_BYTES[size] - 40, 0, 0, 0, 0)
 
 
-@pytest.mark.parametrize("size", IMAGE_SIZES)
-def test_mask_marks_exactly_the_transparent_pixels(size):
-    image = icon_images()[size]
-    _, _, pixel = decode_dib(image)
-    for y in range(size):
-        for x in range(size):
-            is_transparent = pixel(x, y)[3] == 0
-            assert mask_bit(image, size, x, y) == is_transparent, (x, y)
-
-
-@pytest.mark.parametrize("size", IMAGE_SIZES)
-def test_mask_row_padding_is_clear(size):
-    image = icon_images()[size]
-    row_bytes = (size + 31) // 32 * 4
-    mask = image[40 + size * size * 4:]
-    assert len(mask) == row_bytes * size
-    for row in range(size):
-        padding = mask[row * row_bytes + size // 8:(row + 1) * row_bytes]
-        assert not any(padding), row
+# A mask row is padded to 32 bits: two bytes of padding at 16 pixels, none at 32 and 64.
+@pytest.mark.parametrize("size, padding_bytes", [(16, 2), (32, 0), (64, 0)])
+def test_mask_marks_exactly_the_transparent_pixels_and_its_padding_is_clear(size, padding_bytes):
+    bitmap = icon_images()[size]
+    assert bitmap.mask_row_bytes == size // 8 + padding_bytes
+    assert len(bitmap.mask) == bitmap.mask_row_bytes * size
+    assert bitmap.mask == bitmap.expected_mask()
+    assert any(bitmap.pixel(x, y)[3] == 0 for x in range(size) for y in range(size))
 
 
 @pytest.mark.parametrize("size", IMAGE_SIZES)
 def test_design_samples(size):
-    width, height, pixel = decode_dib(icon_images()[size])
-    assert (width, height) == (size, size)
+    bitmap = icon_images()[size]
+    assert bitmap.size == (size, size)
     for (x, y), expected in DESIGN_SAMPLES[size].items():
-        assert pixel(x, y) == expected, (x, y)
+        assert bitmap.pixel(x, y) == expected, (x, y)
 
 
 @pytest.mark.parametrize("size", IMAGE_SIZES)
 def test_only_pure_colours_and_blue_edges(size):
-    _, _, pixel = decode_dib(icon_images()[size])
+    pixel = icon_images()[size].pixel
     partial = set()
     for y in range(size):
         for x in range(size):

@@ -1,9 +1,9 @@
 """The shipped image, read with a real PE parser, field by field."""
 import struct
 
-import pefile
 import pytest
 
+import bad_files
 import image_checks
 
 
@@ -13,57 +13,34 @@ def test_built_image_passes(image, check):
     assert finding.ok, finding.detail
 
 
-def patched(image, tmp_path, patch):
-    data = bytearray(image.read_bytes())
-    patch(data)
-    target = tmp_path / "patched.exe"
-    target.write_bytes(data)
-    return target
-
-
-def header_field(offset, fmt, value):
-    """A patch of the field at `offset` from the PE signature."""
-    def patch(data):
-        struct.pack_into(fmt, data, struct.unpack_from("<I", data, 0x3C)[0] + offset, value)
-    return patch
-
-
-def replacing(old, new):
-    def patch(data):
-        assert data.count(old) == 1
-        start = data.index(old)
-        data[start:start + len(old)] = new
-    return patch
-
-
-def flip_icon_pixel(data):
-    pe = pefile.PE(data=bytes(data))
+def icon_pixel(pe):
+    """Where the 300th pixel of the 32x32 icon image is."""
     [icon] = [name for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if kind.id == image_checks.RT_ICON
               for name in kind.directory.entries if name.id == 2]
-    offset = pe.get_offset_from_rva(icon.directory.entries[0].data.struct.OffsetToData)
-    data[offset + 40 + 4 * 300] ^= 0xFF
+    return pe.get_offset_from_rva(icon.directory.entries[0].data.struct.OffsetToData) + 40 + 4 * 300
 
 
-MACHINE = 4
-SUBSYSTEM = 24 + 68
 FIXED_VERSION_START = struct.pack("<IIII", 0xFEEF04BD, 0x10000, 0, 0)
 
 TAMPERINGS = [
-    pytest.param(header_field(MACHINE, "<H", 0x8664), "format", id="machine-x86_64"),
-    pytest.param(header_field(SUBSYSTEM, "<H", 3), "subsystem", id="console-subsystem"),
-    pytest.param(replacing("kestrovan.exe".encode("utf-16-le"), "kestrovan.com".encode("utf-16-le")),
+    pytest.param(bad_files.patched(bad_files.MACHINE, 0x8664), "format", id="machine-x86_64"),
+    pytest.param(bad_files.patched(bad_files.SUBSYSTEM, 3), "subsystem", id="console-subsystem"),
+    pytest.param(bad_files.replaced("kestrovan.exe".encode("utf-16-le"),
+                                    "kestrovan.com".encode("utf-16-le")),
                  "version strings", id="original-filename"),
-    pytest.param(replacing(struct.pack("<HH", 0x0409, 0x04B0), struct.pack("<HH", 0x0407, 0x04B0)),
+    pytest.param(bad_files.replaced(struct.pack("<HH", 0x0409, 0x04B0),
+                                    struct.pack("<HH", 0x0407, 0x04B0)),
                  "translation", id="translation-language"),
-    pytest.param(replacing(FIXED_VERSION_START, struct.pack("<IIII", 0xFEEF04BD, 0x10000, 0x10000, 0)),
+    pytest.param(bad_files.replaced(FIXED_VERSION_START,
+                                    struct.pack("<IIII", 0xFEEF04BD, 0x10000, 0x10000, 0)),
                  "version fixed part", id="file-version-1.0"),
-    pytest.param(flip_icon_pixel, "icon images", id="icon-pixel"),
+    pytest.param(bad_files.with_bytes_changed(icon_pixel), "icon images", id="icon-pixel"),
 ]
 
 
-@pytest.mark.parametrize("patch, failing_check", TAMPERINGS)
-def test_a_changed_field_fails_its_check(image, tmp_path, patch, failing_check):
-    findings = {f.check: f for f in image_checks.inspect(patched(image, tmp_path, patch))}
+@pytest.mark.parametrize("make, failing_check", TAMPERINGS)
+def test_a_changed_field_fails_its_check(image, tmp_path, make, failing_check):
+    findings = {f.check: f for f in image_checks.inspect(make(tmp_path / "patched.exe", image))}
     assert not findings[failing_check].ok
     assert [name for name, f in findings.items() if not f.ok] == [failing_check]
 

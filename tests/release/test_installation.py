@@ -2,36 +2,24 @@
 missing or wrong, with the path and what to do."""
 import shutil
 import struct
-import zipfile
 
 import pytest
 
 import bad_files
+import sample_installation
 from conftest import verify
+from sample_installation import write_jar as jar
 
 RUNTIME = "application/default-jre/bin/javaw.exe"
 ARCHIVE = "application/bin/launcher.jar"
-MANIFEST = "Manifest-Version: 1.0\r\nMain-Class: com.example.Main\r\n\r\n"
 # The runtime's path binds first: 259 units with the terminator, less
 # "\application\default-jre\bin\javaw.exe".
 FOLDER_LIMIT = 259 - 38
 
 
-def jar(path, manifest=MANIFEST):
-    with zipfile.ZipFile(path, "w") as archive:
-        if manifest is not None:
-            archive.writestr("META-INF/MANIFEST.MF", manifest)
-        archive.writestr("com/example/Main.class", b"\xca\xfe\xba\xbe")
-
-
 def lay_out(root, image):
-    (root / "application" / "default-jre" / "bin").mkdir(parents=True)
-    (root / "application" / "bin").mkdir()
-    shutil.copyfile(image, root / "kestrovan.exe")
     # The launcher image is an i386 Windows program too, which is all the check asks of javaw.
-    shutil.copyfile(image, root / RUNTIME)
-    jar(root / ARCHIVE)
-    return root
+    return sample_installation.lay_out(root, image, runtime=image)
 
 
 @pytest.fixture

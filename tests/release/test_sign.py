@@ -1,27 +1,23 @@
 """tools/sign: signs a copy of the built image in place, or leaves it alone and says why."""
 import hashlib
 import os
+import pathlib
 import random
 import re
 import shutil
+import signal
 import stat
 import subprocess
+import time
 
-import pefile
 import pytest
 from asn1crypto import cms
 
 import bad_files
+from conftest import SIGN
+from signature import certificate_table, osslsigncode
 
 
-def osslsigncode(*arguments):
-    """osslsigncode's exit status and everything it said."""
-    result = subprocess.run(["osslsigncode", *map(str, arguments)], capture_output=True,
-                            text=True, errors="replace")
-    return result.returncode, result.stdout + result.stderr
-
-
-SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 TIMESTAMP_TOKEN = "1.3.6.1.4.1.311.3.3.1"
 
@@ -29,10 +25,7 @@ TIMESTAMP_TOKEN = "1.3.6.1.4.1.311.3.3.1"
 def signer_infos(path):
     """The signer infos of the image's PKCS#7 signature, read straight from its certificate
     table, each with the common name of its certificate and its unsigned attributes."""
-    with pefile.PE(str(path), fast_load=True) as pe:
-        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY]
-        table = bytes(pe.__data__[entry.VirtualAddress:entry.VirtualAddress + entry.Size])
-    signed_data = cms.ContentInfo.load(table[8:])["content"]
+    signed_data = cms.ContentInfo.load(certificate_table(path)[8:])["content"]
     certificates = {c.chosen.serial_number: c.chosen for c in signed_data["certificates"]}
     return [(certificates[info["sid"].chosen["serial_number"].native].subject.native["common_name"],
              {attribute["type"].dotted: attribute["values"]
@@ -371,3 +364,68 @@ def test_an_unreadable_file_is_named(image, keys, sign, unprivileged, unreadable
                   files["image"], prefix=unprivileged.prefix)
 
     assert_refused(result, 2, f"cannot read {what} {files[unreadable]}: Permission denied")
+
+
+def catches(process, signal_number):
+    """Whether `process` has a handler of its own for `signal_number` (false once it ended)."""
+    try:
+        status = pathlib.Path(f"/proc/{process.pid}/status").read_text()
+    except OSError:
+        return False
+    caught = int(re.search(r"^SigCgt:\s*([0-9a-f]+)$", status, re.MULTILINE)[1], 16)
+    return bool(caught >> (signal_number - 1) & 1)
+
+
+def test_an_interrupted_signing_leaves_the_image_and_its_sums_agreeing(image, keys, tmp_path):
+    """Interrupted (SIGTERM and SIGINT by turns) at once, and at points spread over a whole
+    signing once tools/sign has taken the signals over, the image is the one built or the one
+    signed, SHA256SUMS agrees with it, and nothing is left over."""
+    def folder_with_image(name):
+        folder = tmp_path / name
+        (folder / "tmp").mkdir(parents=True)
+        shutil.copyfile(image, folder / "kestrovan.exe")
+        (folder / "SHA256SUMS").write_bytes(subprocess.run(
+            ["sha256sum", "kestrovan.exe"], cwd=folder, capture_output=True, check=True).stdout)
+        return folder
+
+    def start(folder):
+        signing = subprocess.Popen(
+            [str(SIGN), "--pkcs12", str(keys.signer.pkcs12), "--password-file",
+             str(keys.password_file), "kestrovan.exe"], cwd=folder,
+            env=dict(os.environ, TMPDIR=str(folder / "tmp")), stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, text=True)
+        return signing, time.monotonic()
+
+    def taken_over(signing):
+        # Python itself catches SIGINT from its start; SIGTERM only tools/sign does.
+        while signing.poll() is None and not catches(signing, signal.SIGTERM):
+            time.sleep(0.001)
+        return time.monotonic()
+
+    signing, _ = start(folder_with_image("whole"))
+    took_over = taken_over(signing)
+    signing.communicate()
+    whole = time.monotonic() - took_over
+    outcomes = set()
+    for point in range(13):
+        folder = folder_with_image(f"interrupted-{point}")
+        signing, _ = start(folder)
+        if point:
+            time.sleep(max(0.0, taken_over(signing) + whole * (point - 1) / 10 - time.monotonic()))
+        signing.send_signal(signal.SIGTERM if point % 2 == 0 else signal.SIGINT)
+        _, errors = signing.communicate()
+
+        check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=folder, capture_output=True)
+        assert check.returncode == 0, (point, check.stdout, errors)
+        signed = (folder / "kestrovan.exe").read_bytes() != image.read_bytes()
+        assert sorted(path.name for path in folder.iterdir()) == [
+            "SHA256SUMS", "kestrovan.exe", "tmp"], point
+        assert list((folder / "tmp").iterdir()) == [], point
+        assert "Traceback" not in errors, errors
+        # Interrupted before it took the signals over, it ends as the signal says.
+        assert signing.returncode in (0, 1, -signal.SIGTERM), (point, signing.returncode)
+        assert signed == (signing.returncode == 0), (point, signing.returncode, errors)
+        if signing.returncode == 1:
+            assert errors == "sign: interrupted\n"
+        outcomes.add(signing.returncode)
+    assert {-signal.SIGTERM, 0, 1} <= outcomes, f"the interruptions fell only where {outcomes} come"

@@ -1,4 +1,6 @@
 """tools/verify: passes an image fit to ship, and names the fault in one that is not."""
+import hashlib
+
 import pefile
 import pytest
 
@@ -144,6 +146,10 @@ def test_a_bad_input_gets_one_line(image, tmp_path, make, role, status, line):
                  "argument --installation: not allowed with argument IMAGE", id="image-and-folder"),
     pytest.param(["{image}", "--launcher", "kestrovan.exe"],
                  "--launcher goes with --installation", id="launcher-without-installation"),
+    pytest.param(["{image}", "--target", "C:\\App"],
+                 "--target goes with --installation", id="target-without-installation"),
+    pytest.param(["{image}", "--unsigned-sums", "{image}", "--trust", "{image}"],
+                 "--unsigned-sums goes with an IMAGE alone", id="unsigned-sums-with-trust"),
 ])
 def test_a_bad_option_gets_one_line(image, tmp_path, arguments, line):
     status, report, errors = verify(*(a.format(image=image, folder=tmp_path) for a in arguments))
@@ -186,3 +192,68 @@ def test_with_trust_checks_revocation_where_osslsigncode_fetches_crls(
     assert result == status, report
     expected = detail.format(cn=f"CN={signer.cn}", ca=revocation.ca, url=revocation.url[state])
     assert f"{mark:<4}  signature: {expected}\n" in report, report
+
+
+def sums_of(path, name):
+    sums = path.with_name(f"{name}.sums")
+    sums.write_text(f"{hashlib.sha256(path.read_bytes()).hexdigest()}  {name}\n")
+    return sums
+
+
+def cut_at_its_signature(path):
+    with pefile.PE(str(path), fast_load=True) as pe:
+        table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY].VirtualAddress
+    path.write_bytes(path.read_bytes()[:table])
+    return path
+
+
+@pytest.mark.parametrize("signing, named, status, words", [
+    pytest.param(False, "kestrovan.exe", 0, "without its signature, it is the image", id="unsigned"),
+    pytest.param(True, "kestrovan.exe", 0, "without its signature, it is the image", id="signed"),
+    pytest.param(True, "kestrovan-1.0.exe", 0, "names as kestrovan-1.0.exe",
+                 id="signed-and-renamed"),
+    pytest.param("changed", "kestrovan.exe", 1, ": FAILED: without its signature, it is NOT",
+                 id="a-byte-changed"),
+])
+def test_unsigned_sums_tell_whether_an_image_is_ours(image, release, keys, sign, signing, named,
+                                                      status, words):
+    sums = sums_of(image, named)
+    if signing:
+        signed(release, keys, sign)
+    if signing == "changed":
+        data = bytearray(release.read_bytes())
+        data[0x1000] ^= 0x01
+        release.write_bytes(data)
+
+    result, report, errors = verify("--unsigned-sums", sums, release)
+
+    assert (result, errors) == (status, ""), report
+    assert report.startswith(f"{release}: ") and words in report and report.count("\n") == 1
+
+
+@pytest.mark.parametrize("make, status, line", [
+    pytest.param(lambda path, sums: cut_at_its_signature(path), 1,
+                 "the signature in {image} is cut short", id="signature-cut-short"),
+    pytest.param(lambda path, sums: bad_files.text(path, None), 1,
+                 "{image}: not a PE image", id="no-image"),
+    pytest.param(lambda path, sums: sums.write_text(sums.read_text() + sums.read_text().replace(
+        "kestrovan-1.0.exe", "notes.txt")), 2,
+                 "{sums} gives no SHA-256 of kestrovan.exe, nor of one file alone",
+                 id="sums-naming-other-files"),
+])
+def test_unsigned_sums_give_one_line_for_a_bad_input(image, release, keys, sign, make, status,
+                                                      line):
+    sums = sums_of(image, "kestrovan-1.0.exe")
+    make(signed(release, keys, sign), sums)
+
+    result, report, errors = verify("--unsigned-sums", sums, release)
+
+    assert (result, report) == (status, "")
+    assert errors.startswith("verify: " + line.format(image=release, sums=sums)), errors
+    assert errors.count("\n") == 1, errors
+
+
+def test_a_truncated_signed_image_fails(release, keys, sign):
+    status, report, _ = verify(cut_at_its_signature(signed(release, keys, sign)))
+    assert status == 1, report
+    assert f"FAIL  signature: the signature in {release} is cut short" in report
