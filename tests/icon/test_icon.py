@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from icon_format import Bitmap, icon_file_images
+from kestrovan_kit.icon_format import Bitmap, icon_file_images
 
 REPO = Path(__file__).resolve().parents[2]
 GENERATOR = REPO / "resources" / "make_icon.py"

@@ -4,7 +4,7 @@ import struct
 import pytest
 
 import bad_files
-import image_checks
+from kestrovan_kit import image_checks
 
 
 @pytest.mark.parametrize("check", image_checks.CHECKS)

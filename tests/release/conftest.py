@@ -1,5 +1,5 @@
 """What the packager's tools need in a test: throwaway signing keys, a time-stamp server on
-loopback, files that a tool cannot read, and `tools/sign` and `tools/verify` run the way a
+loopback, files that a tool cannot read, and `kit/sign` and `kit/verify` run the way a
 packager runs them. The built images come from tests/support/built_images.py."""
 import dataclasses
 import datetime
@@ -19,8 +19,8 @@ from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
-SIGN = REPOSITORY / "tools" / "sign"
-VERIFY = REPOSITORY / "tools" / "verify"
+SIGN = REPOSITORY / "kit" / "sign"
+VERIFY = REPOSITORY / "kit" / "verify"
 PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
 # A space and a dollar sign, so that any trip through a shell or a command line would show.
 PASSWORD = "correct horse $battery staple"
@@ -39,7 +39,7 @@ def openssl(*arguments, cwd=None):
 
 
 def verify(*arguments, prefix=()):
-    """tools/verify's exit status, standard output and standard error."""
+    """kit/verify's exit status, standard output and standard error."""
     result = subprocess.run([*prefix, str(VERIFY), *map(str, arguments)], capture_output=True,
                             text=True, errors="replace")
     return result.returncode, result.stdout, result.stderr
@@ -302,7 +302,7 @@ def release(tmp_path, image):
 
 @pytest.fixture
 def sign(tmp_path):
-    """Runs tools/sign with the password given by file, by environment, or not at all, and a
+    """Runs kit/sign with the password given by file, by environment, or not at all, and a
     temporary directory of its own that must be empty again afterwards."""
     scratch = tmp_path / "tmp"
     scratch.mkdir()
@@ -317,7 +317,7 @@ def sign(tmp_path):
             environment["PATH"] = f"{path}{os.pathsep}{environment['PATH']}"
         result = subprocess.run([*prefix, str(SIGN), *map(str, arguments)], env=environment,
                                 capture_output=True, text=True, errors="replace")
-        assert list(scratch.iterdir()) == [], "tools/sign left files in its temporary directory"
+        assert list(scratch.iterdir()) == [], "kit/sign left files in its temporary directory"
         return result
 
     return run

@@ -1,4 +1,4 @@
-"""The checksums a release publishes stay true: tools/release writes them, tools/sign keeps them
+"""The checksums a release publishes stay true: tools/release writes them, kit/sign keeps them
 true, tools/release keeps a signed image, and the README's recipes work as written."""
 import hashlib
 import re

@@ -27,10 +27,10 @@ import pefile
 import pytest
 
 import sample_installation
-import signature
+from kestrovan_kit import signature
 from conftest import FUZZ_SEED as SEED, REPOSITORY, SIGN, VERIFY
 
-SIZE_REPORT = REPOSITORY / "tools" / "size-report"
+SIZE_REPORT = REPOSITORY / "kit" / "size-report"
 MUTANTS = int(os.environ.get("KESTROVAN_FUZZ_MUTANTS") or 320)
 TIME_BOUND_SECONDS = float(os.environ.get("KESTROVAN_FUZZ_SECONDS") or 75)
 # Fewer mutants than this within the time bound would say too little to pass on.

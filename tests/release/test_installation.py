@@ -1,4 +1,4 @@
-"""tools/verify --installation: passes a folder laid out for shipping, and names each part that is
+"""kit/verify --installation: passes a folder laid out for shipping, and names each part that is
 missing or wrong, with the path and what to do."""
 import shutil
 import struct

@@ -1,4 +1,4 @@
-"""tools/sign: signs a copy of the built image in place, or leaves it alone and says why."""
+"""kit/sign: signs a copy of the built image in place, or leaves it alone and says why."""
 import hashlib
 import os
 import pathlib
@@ -15,7 +15,7 @@ from asn1crypto import cms
 
 import bad_files
 from conftest import SIGN
-from signature import certificate_table, osslsigncode
+from kestrovan_kit.signature import certificate_table, osslsigncode
 
 
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
@@ -378,7 +378,7 @@ def catches(process, signal_number):
 
 def test_an_interrupted_signing_leaves_the_image_and_its_sums_agreeing(image, keys, tmp_path):
     """Interrupted (SIGTERM and SIGINT by turns) at once, and at points spread over a whole
-    signing once tools/sign has taken the signals over, the image is the one built or the one
+    signing once kit/sign has taken the signals over, the image is the one built or the one
     signed, SHA256SUMS agrees with it, and nothing is left over."""
     def folder_with_image(name):
         folder = tmp_path / name
@@ -397,7 +397,7 @@ def test_an_interrupted_signing_leaves_the_image_and_its_sums_agreeing(image, ke
         return signing, time.monotonic()
 
     def taken_over(signing):
-        # Python itself catches SIGINT from its start; SIGTERM only tools/sign does.
+        # Python itself catches SIGINT from its start; SIGTERM only kit/sign does.
         while signing.poll() is None and not catches(signing, signal.SIGTERM):
             time.sleep(0.001)
         return time.monotonic()

@@ -1,4 +1,4 @@
-"""tools/size-report: the image's size against its budget, and where the bytes go."""
+"""kit/size-report: the image's size against its budget, and where the bytes go."""
 import re
 import subprocess
 
@@ -8,7 +8,7 @@ import pytest
 import bad_files
 from conftest import REPOSITORY
 
-SIZE_REPORT = REPOSITORY / "tools" / "size-report"
+SIZE_REPORT = REPOSITORY / "kit" / "size-report"
 BUDGET = 40_960
 ROW = re.compile(r"  (\S.*?)\s+([\d,]+)\s+[\d.]+%")
 

@@ -1,11 +1,11 @@
-"""tools/verify: passes an image fit to ship, and names the fault in one that is not."""
+"""kit/verify: passes an image fit to ship, and names the fault in one that is not."""
 import hashlib
 
 import pefile
 import pytest
 
 import bad_files
-import signature
+from kestrovan_kit import signature
 from conftest import verify
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]

@@ -5,7 +5,7 @@ import shutil
 import sys
 import zipfile
 
-from installation import ARCHIVE, DEFAULT_LAUNCHER, RUNTIME, WORKING_DIRECTORY
+from kestrovan_kit.installation import ARCHIVE, DEFAULT_LAUNCHER, RUNTIME, WORKING_DIRECTORY
 
 MANIFEST = "Manifest-Version: 1.0\r\nMain-Class: com.example.Main\r\n\r\n"
 

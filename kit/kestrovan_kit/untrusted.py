@@ -5,7 +5,7 @@ base class. Whatever reads such a file does so within `parsing()`, where every f
 `Fault`: a finding or a refusal in the tool's report, never a traceback and never a pass."""
 import contextlib
 
-from command_line import Refusal
+from .command_line import Refusal
 
 
 class Fault(Refusal):

@@ -6,11 +6,11 @@ import io
 import os
 import zipfile
 
-import image_checks
-import signature
-from command_line import Unusable, read_file
-from image_checks import Finding, finding
-from untrusted import Fault, parsing
+from . import image_checks
+from . import signature
+from .command_line import Unusable, read_file
+from .image_checks import Finding, finding
+from .untrusted import Fault, parsing
 
 # The name the headroom is reckoned with when there is no launcher to go by.
 DEFAULT_LAUNCHER = "kestrovan.exe"

@@ -1,6 +1,6 @@
 """Checks of a launcher image as it must ship: format, imports, icon group and version block.
 
-Both `tools/verify` and the test suite run these checks, so what a packager verifies is what the
+Both `kit/verify` and the test suite run these checks, so what a packager verifies is what the
 build is tested for. Each check returns a `Finding`; a check never raises for a malformed image,
 it reports it.
 """
@@ -10,10 +10,10 @@ import struct
 
 import pefile
 
-import icon_format
-from untrusted import Fault, parsing
+from . import icon_format
+from .untrusted import Fault, parsing
 
-REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
+REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
 COMMITTED_ICON = REPOSITORY / "resources" / "kestrovan.ico"
 
 MACHINE_I386 = 0x014C

@@ -12,9 +12,9 @@ from asn1crypto import cms
 from cryptography import x509
 from cryptography.hazmat.primitives.serialization import pkcs7
 
-from command_line import Refusal, Unusable
-from image_checks import Finding
-from untrusted import Fault, parsing
+from .command_line import Refusal, Unusable
+from .image_checks import Finding
+from .untrusted import Fault, parsing
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 # A WIN_CERTIFICATE: its length (padding included), revision 2.0 and type PKCS#7 signed data,
@@ -228,7 +228,7 @@ def inspect(path, trust=None):
     if signature is None:
         if trust:
             return Finding("signature", False, f"not signed, but --trust asks for a signature"
-                                               f" that chains to {trust}: sign it with tools/sign")
+                                               f" that chains to {trust}: sign it with kit/sign")
         return Finding("signature", True, "not signed")
     report = verify(path, trust, check_revocation=trust is not None)
     if report.digests is None:
