@@ -2,7 +2,7 @@
 
 The environment names the build: KESTROVAN_LAUNCHER and KESTROVAN_STAND_IN (the launcher and
 the stand-in javaw.exe of one architecture), KESTROVAN_HANDLE_STARTER (a program that starts
-another holding an inheritable handle), KESTROVAN_ARCH, and KESTROVAN_WINE (tools/wine, which
+another holding an inheritable handle), KESTROVAN_ARCH, and KESTROVAN_WINE (dev/wine, which
 runs them). When this host cannot run that architecture the session ends with status 77,
 which the test driver reports as skipped, with the reason.
 """
@@ -37,7 +37,7 @@ def pytest_sessionstart(session):
     if check.returncode == SKIPPED:
         pytest.exit(check.stdout.strip(), returncode=SKIPPED)
     if check.returncode != 0:
-        pytest.exit(f"tools/wine failed: {check.stdout}{check.stderr}", returncode=1)
+        pytest.exit(f"dev/wine failed: {check.stdout}{check.stderr}", returncode=1)
 
 
 @dataclasses.dataclass

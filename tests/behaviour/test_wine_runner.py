@@ -1,4 +1,4 @@
-"""tools/wine, which runs every Windows program of the tests, keeps a wineserver for a while
+"""dev/wine, which runs every Windows program of the tests, keeps a wineserver for a while
 after each program; a caller that reads a program's output must still see it end with the
 program."""
 import subprocess

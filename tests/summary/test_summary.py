@@ -1,11 +1,11 @@
-"""tools/test_summary.py: one verdict over the ctest results of several trees."""
+"""dev/test_summary.py: one verdict over the ctest results of several trees."""
 import pathlib
 import subprocess
 import sys
 
 import pytest
 
-SUMMARY = pathlib.Path(__file__).resolve().parents[2] / "tools" / "test_summary.py"
+SUMMARY = pathlib.Path(__file__).resolve().parents[2] / "dev" / "test_summary.py"
 
 PASSED = '<testcase name="unit" time="1.25" status="run"><system-out>ok</system-out></testcase>'
 FAILED = ('<testcase name="image" time="0.5" status="fail"><failure message=""/>'

@@ -3,7 +3,7 @@ skipped, with the reason of each skip, read from the JUnit file that ctest wrote
 A test that passed although some of its cases were skipped (pytest's "SKIPPED [N] where: why"
 lines) says so too.
 
-    python3 tools/test_summary.py TREE...
+    python3 dev/test_summary.py TREE...
 
 Exits 0 when no test failed and every tree has results, 1 otherwise.
 """
