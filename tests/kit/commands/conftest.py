@@ -18,7 +18,7 @@ import pytest
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 
-REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
+REPOSITORY = pathlib.Path(__file__).resolve().parents[3]
 SIGN = REPOSITORY / "kit" / "sign"
 VERIFY = REPOSITORY / "kit" / "verify"
 PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"

@@ -9,7 +9,7 @@ import subprocess
 import pefile
 import pytest
 
-REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
+REPOSITORY = pathlib.Path(__file__).resolve().parents[3]
 SOURCES = ("CMakeLists.txt", "CMakePresets.json", "cmake", "launcher", "resources")
 
 

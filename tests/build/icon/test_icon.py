@@ -8,7 +8,7 @@ import pytest
 
 from kestrovan_kit.icon_format import Bitmap, icon_file_images
 
-REPO = Path(__file__).resolve().parents[2]
+REPO = Path(__file__).resolve().parents[3]
 GENERATOR = REPO / "resources" / "make_icon.py"
 ICON = REPO / "resources" / "kestrovan.ico"
 PREVIEW = REPO / "docs" / "icon-preview.png"

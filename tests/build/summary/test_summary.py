@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-SUMMARY = pathlib.Path(__file__).resolve().parents[2] / "dev" / "test_summary.py"
+SUMMARY = pathlib.Path(__file__).resolve().parents[3] / "dev" / "test_summary.py"
 
 PASSED = '<testcase name="unit" time="1.25" status="run"><system-out>ok</system-out></testcase>'
 FAILED = ('<testcase name="image" time="0.5" status="fail"><failure message=""/>'
