@@ -77,7 +77,8 @@ def test_the_readme_check_of_dist_holds_after_signing(tree, keys, tmp_path):
 
 
 @pytest.mark.parametrize("changed, status, verdict", [
-    pytest.param(False, 0, " it is the image {sums} names as kestrovan.exe\n", id="the-file-we-build"),
+    pytest.param(False, 0, " it is the image {sums} names as kestrovan.exe\n",
+                 id="the-file-we-build"),
     pytest.param(True, 1, ": FAILED: without its signature, it is NOT the image {sums} names as"
                           " kestrovan.exe", id="a-byte-changed"),
 ])

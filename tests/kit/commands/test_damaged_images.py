@@ -8,11 +8,11 @@ it, KESTROVAN_FUZZ_MUTANTS sets how many mutants are made. The runs stop at a ti
 process, with its command line, streams and temporary folder as a separate process would have
 them."""
 import contextlib
-import os
 import dataclasses
 import importlib.machinery
 import importlib.util
 import io
+import os
 import random
 import shutil
 import signal
@@ -118,7 +118,7 @@ def splice(data, region, chance):
     return f"{count} bytes from byte {source} copied into {region.name}"
 
 
-def truncations(size, table):
+def truncations(table):
     """Lengths to cut an image to: random ones, and for a signed image exactly at, just inside
     and within its certificate table."""
     lengths = {"at random": None}
@@ -150,7 +150,7 @@ def mutants(images, count, seed):
         data = bytearray(contents[source])
         if chance.random() < 0.2:
             table = next(((r.start, r.end) for r in layout[source] if r.name == "signature"), None)
-            where, length = chance.choice(sorted(truncations(len(data), table).items()))
+            where, length = chance.choice(sorted(truncations(table).items()))
             if length is None:
                 low = table[0] + 1 if where.startswith("inside") else 1
                 high = table[1] - 1 if where.startswith("inside") else len(data) - 1

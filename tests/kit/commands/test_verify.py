@@ -208,7 +208,8 @@ def cut_at_its_signature(path):
 
 
 @pytest.mark.parametrize("signing, named, status, words", [
-    pytest.param(False, "kestrovan.exe", 0, "without its signature, it is the image", id="unsigned"),
+    pytest.param(False, "kestrovan.exe", 0, "without its signature, it is the image",
+                 id="unsigned"),
     pytest.param(True, "kestrovan.exe", 0, "without its signature, it is the image", id="signed"),
     pytest.param(True, "kestrovan-1.0.exe", 0, "names as kestrovan-1.0.exe",
                  id="signed-and-renamed"),

@@ -15,7 +15,8 @@ def test_built_image_passes(image, check):
 
 def icon_pixel(pe):
     """Where the 300th pixel of the 32x32 icon image is."""
-    [icon] = [name for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if kind.id == image_checks.RT_ICON
+    [icon] = [name for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries
+              if kind.id == image_checks.RT_ICON
               for name in kind.directory.entries if name.id == 2]
     return pe.get_offset_from_rva(icon.directory.entries[0].data.struct.OffsetToData) + 40 + 4 * 300
 
