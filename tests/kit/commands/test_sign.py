@@ -377,7 +377,7 @@ def catches(process, signal_number):
 
 
 def test_an_interrupted_signing_leaves_the_image_and_its_sums_agreeing(image, keys, tmp_path):
-    """Interrupted (SIGTERM and SIGINT by turns) at once, and at points spread over a whole
+    """Interrupted (SIGTERM and SIGINT by turns) at once, and at points spread over twice a whole
     signing once kit/sign has taken the signals over, the image is the one built or the one
     signed, SHA256SUMS agrees with it, and nothing is left over."""
     def folder_with_image(name):
@@ -411,7 +411,7 @@ def test_an_interrupted_signing_leaves_the_image_and_its_sums_agreeing(image, ke
         folder = folder_with_image(f"interrupted-{point}")
         signing, _ = start(folder)
         if point:
-            time.sleep(max(0.0, taken_over(signing) + whole * (point - 1) / 10 - time.monotonic()))
+            time.sleep(max(0.0, taken_over(signing) + whole * (point - 1) / 6 - time.monotonic()))
         signing.send_signal(signal.SIGTERM if point % 2 == 0 else signal.SIGINT)
         _, errors = signing.communicate()
 
