@@ -1,0 +1,187 @@
+"""Checks of a folder laid out for shipping: the launcher, the runtime it starts, the child's
+working directory and the application archive, and how long the folder the installation goes
+into may be. The launcher opens no window, so these are what a broken installation can be told
+by before anyone double-clicks it. Each finding names the path and what to do."""
+import io
+import os
+import zipfile
+
+from . import image_checks
+from . import signature
+from .command_line import Unusable, read_file
+from .image_checks import Finding, finding
+from .untrusted import Fault, parsing
+
+# The name the headroom is reckoned with when there is no launcher to go by.
+DEFAULT_LAUNCHER = "kestrovan.exe"
+RUNTIME = "application/default-jre/bin/javaw.exe"
+WORKING_DIRECTORY = "application/bin"
+ARCHIVE = "application/bin/launcher.jar"
+MANIFEST = "META-INF/MANIFEST.MF"
+
+MAX_PATH = 260
+# The paths the launcher builds from the installation folder, and how long each may be in UTF-16
+# units. Its own path comes from GetModuleFileNameW into a MAX_PATH buffer, so a longer one is
+# cut short. CreateProcess fails with 206 for a runtime path that does not fit MAX_PATH with its
+# terminator, and with 267 for a working directory of more than MAX_PATH - 2: Windows keeps the
+# current directory with a trailing backslash and a terminator within MAX_PATH.
+PATH_LIMITS = ((RUNTIME, MAX_PATH - 1), (WORKING_DIRECTORY, MAX_PATH - 2))
+LAUNCHER_PATH_LIMIT = MAX_PATH - 1
+
+# Windows takes an unmanifested 32-bit program whose file name holds one of these for an
+# installer, and asks for elevation before it starts it.
+INSTALLER_WORDS = ("install", "setup", "update", "patch")
+MACHINES = {0x014C: "i386 (32-bit)", 0x8664: "x86_64 (64-bit: needs 64-bit Windows)"}
+
+
+def windows_length(text):
+    """Length in UTF-16 code units, the unit of Windows' path limits."""
+    return len(text.encode("utf-16-le", errors="surrogatepass")) // 2
+
+
+def find_launcher(directory, name):
+    """The launcher: `name` in `directory`, or else the one .exe file at its top."""
+    if name:
+        return directory / name
+    try:
+        programs = sorted(path for path in directory.iterdir()
+                          if path.suffix.lower() == ".exe" and path.is_file())
+    except OSError as error:
+        raise Unusable(f"cannot read installation {directory}: {error.strerror}") from None
+    if len(programs) != 1:
+        found = ", ".join(path.name for path in programs) or "none"
+        raise Fault(f"{directory} must hold the launcher as its one .exe file at the top"
+                    f" (found: {found}): name the launcher with --launcher NAME")
+    return programs[0]
+
+
+def check_launcher(launcher):
+    try:
+        read_file(launcher, "launcher")
+    except Unusable as fault:
+        raise Fault(f"{fault}: copy the kestrovan.exe that tools/release built there") from None
+    faults = image_checks.faults(launcher)
+    if faults:
+        raise Fault(f"{launcher} fails the image checks: {faults}:"
+                    " ship the kestrovan.exe that tools/release built")
+    return f"{launcher} passes the image checks"
+
+
+def launcher_name_finding(launcher):
+    words = [word for word in INSTALLER_WORDS if word in launcher.name.lower()]
+    if not words:
+        return Finding("launcher name", True, f"{launcher.name}: Windows starts it as it is")
+    return Finding("launcher name", True, warning=True, detail=(
+        f"{launcher.name}: with '{words[0]}' in its name Windows takes this unmanifested 32-bit"
+        " program for an installer and asks for elevation at every start (started by a program"
+        " that is not elevated, it fails with 740): rename it, e.g. to kestrovan.exe"))
+
+
+def check_runtime(directory):
+    runtime = directory / RUNTIME
+    if not os.path.lexists(runtime):
+        raise Fault(f"{runtime} is missing: the launcher would fail with 2 (3 when a folder"
+                    f" on the way is missing): put the Java runtime in {runtime.parents[1]}")
+    try:
+        read_file(runtime, "runtime")
+    except Unusable as fault:
+        raise Fault(f"{fault}: Windows would refuse it too (5): let every user read it") from None
+    try:
+        pe = image_checks.open_image(runtime)
+    except Fault as fault:
+        raise Fault(f"{runtime}: {fault}: Windows would not start it (193):"
+                    " ship the runtime's own javaw.exe") from None
+    with pe:
+        machine = MACHINES.get(pe.FILE_HEADER.Machine)
+        if not pe.is_exe() or machine is None:
+            kind = "a DLL" if pe.is_dll() else f"for machine {pe.FILE_HEADER.Machine:#06x}"
+            raise Fault(f"{runtime} is {kind}: Windows would not start it (193):"
+                        " ship a runtime for x86 or x86_64 Windows")
+    return f"{runtime}: Windows program for {machine}"
+
+
+def check_working_directory(directory):
+    working_directory = directory / WORKING_DIRECTORY
+    if not working_directory.is_dir():
+        raise Fault(f"{working_directory} is missing or no folder: the launcher would fail with"
+                    " 267: create it, and put launcher.jar in it")
+    return f"{working_directory} is a folder"
+
+
+def main_attributes(manifest):
+    """The main section of a JAR manifest, up to its first empty line, with continuation lines
+    (those that start with a space) joined; attribute names lower-cased, as they are
+    case-insensitive."""
+    text = manifest.decode("utf-8", errors="replace").replace("\r\n", "\n").replace("\r", "\n")
+    main = text.split("\n\n", 1)[0].replace("\n ", "")
+    return {name.strip().lower(): value.strip()
+            for name, _, value in (line.partition(":") for line in main.split("\n"))}
+
+
+def check_archive(directory):
+    archive = directory / ARCHIVE
+    try:
+        data = read_file(archive, "application archive")
+    except Unusable as fault:
+        raise Fault(f"{fault}: put the application's launcher.jar there") from None
+    try:
+        with parsing(f"{archive} as a zip archive"), zipfile.ZipFile(io.BytesIO(data)) as jar:
+            manifest = jar.read(MANIFEST) if MANIFEST in jar.namelist() else None
+    except Fault as fault:
+        raise Fault(f"{fault}: ship the application's jar") from None
+    if manifest is None:
+        raise Fault(f"{archive} has no {MANIFEST}: the runtime would not know what to run;"
+                    " build the jar with a manifest that names its Main-Class")
+    main_class = main_attributes(manifest).get("main-class")
+    if not main_class:
+        raise Fault(f"{archive}: its {MANIFEST} names no Main-Class, so the runtime would stop"
+                    " at once: add a Main-Class line naming the application's main class")
+    return f"{archive}: jar with Main-Class {main_class}"
+
+
+def folder_limit(launcher_name):
+    """How long the installation folder's path may be for every path built from it to fit."""
+    limits = PATH_LIMITS + ((launcher_name, LAUNCHER_PATH_LIMIT),)
+    return min(limit - windows_length("\\" + path) for path, limit in limits)
+
+
+def check_headroom(launcher_name, target):
+    """How long the installation folder's path may be, and with `target`, the Windows folder the
+    installation goes into, whether that one is short enough. The folder it is checked in says
+    nothing about that, so it is not judged."""
+    most = folder_limit(launcher_name)
+    limit = f"the installation folder may be at most {most} characters long"
+    if target is None:
+        return f"{limit} (give --target FOLDER to check the Windows folder it goes into)"
+    # The launcher finds the folder as the part of its own path before its name: no backslash
+    # at the end, not even for the root of a drive.
+    folder = target.rstrip("\\")
+    length = windows_length(folder)
+    if length > most:
+        raise Fault(f"{limit}, and {target} has {length}: the launcher would fail to start the"
+                    " runtime (206 or 267): install it in a folder with a shorter path")
+    return f"{limit} ({target} has {length})"
+
+
+def inspect(directory, launcher_name=None, trust=None, target=None):
+    """Every finding for the installation in `directory`, which is to be installed into the
+    Windows folder `target` (when known); Unusable when it cannot be read."""
+    if not directory.is_dir():
+        fault = "not a folder" if os.path.lexists(directory) else "no such folder"
+        raise Unusable(f"cannot check installation {directory}: {fault}")
+    try:
+        launcher = find_launcher(directory, launcher_name)
+    except Fault as fault:
+        findings = [Finding("launcher", False, str(fault))]
+        launcher_name = DEFAULT_LAUNCHER
+    else:
+        findings = [finding("launcher", check_launcher, launcher), launcher_name_finding(launcher)]
+        if findings[0].ok:
+            findings.append(signature.inspect(launcher, trust))
+        launcher_name = launcher.name
+    return findings + [
+        finding("runtime", check_runtime, directory),
+        finding("working directory", check_working_directory, directory),
+        finding("application archive", check_archive, directory),
+        finding("path headroom", check_headroom, launcher_name, target),
+    ]
