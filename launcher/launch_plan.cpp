@@ -7,8 +7,6 @@ namespace kestrovan {
 
 namespace {
 
-constexpr std::wstring_view working_directory_suffix = L"\\application\\bin";
-
 PathBuffer command_line_buffer() {
     static_assert(child_command_line.size() < path_capacity);
     PathBuffer buffer{};
@@ -16,18 +14,30 @@ PathBuffer command_line_buffer() {
     return buffer;
 }
 
-WideText joined(std::initializer_list<std::wstring_view> parts) {
+// The parts one after the other, as much of them as fits before the terminator; the plan's
+// capacities are chosen so that all of them always fit.
+template <typename Text>
+Text joined(std::initializer_list<std::wstring_view> parts) {
+    // Value-initialised, so the unit after the parts is already the terminator.
+    Text text{};
     std::size_t length = 0;
     for (const std::wstring_view part : parts) {
-        length += part.size();
-    }
-    // Value-initialised, so the unit after the parts is already the terminator.
-    WideText text = std::make_unique<wchar_t[]>(length + 1);
-    wchar_t* end = text.get();
-    for (const std::wstring_view part : parts) {
-        end = std::copy(part.begin(), part.end(), end);
+        const std::size_t copied = std::min(part.size(), text.size() - 1 - length);
+        std::copy_n(part.begin(), copied, text.begin() + static_cast<std::ptrdiff_t>(length));
+        length += copied;
     }
     return text;
+}
+
+std::wstring_view text_of(const LauncherDirectory& directory) {
+    return std::wstring_view(directory.data());
+}
+
+RuntimePath runtime_path_in(std::wstring_view directory) {
+    if (directory.empty()) {
+        return RuntimePath{};
+    }
+    return joined<RuntimePath>({directory, L"\\", runtime_relative_path});
 }
 
 }  // namespace
@@ -38,20 +48,18 @@ std::wstring_view cut_launcher_directory(const PathBuffer& buffer) {
     return path.substr(0, path.find_last_of(L'\\'));
 }
 
-WideText executable_directory() {
+LauncherDirectory executable_directory() {
     // Zeroed first: a failed query then reads as an empty path instead of stale memory.
     PathBuffer module_path{};
     query_module_path(module_path);
-    return joined({cut_launcher_directory(module_path)});
+    return joined<LauncherDirectory>({cut_launcher_directory(module_path)});
 }
 
 LaunchPlan make_launch_plan() {
-    WideText directory = executable_directory();
-    const std::wstring_view directory_text(directory.get());
-    WideText working_directory = joined({directory_text, working_directory_suffix});
-    WideText runtime_path = joined({directory_text, L"\\", runtime_relative_path});
-    return LaunchPlan{std::move(directory), std::move(working_directory), std::move(runtime_path),
-                      command_line_buffer()};
+    const LauncherDirectory directory = executable_directory();
+    const std::wstring_view directory_text = text_of(directory);
+    return LaunchPlan{directory, joined<WorkingDirectory>({directory_text, working_directory_suffix}),
+                      runtime_path_in(directory_text), command_line_buffer()};
 }
 
 }  // namespace kestrovan

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstddef>
-#include <memory>
 #include <string_view>
 
 namespace kestrovan {
@@ -13,9 +12,10 @@ inline constexpr std::size_t path_capacity = 260;
 /// A fixed 260-unit wide buffer as the platform's path and command-line calls take it.
 using PathBuffer = std::array<wchar_t, path_capacity>;
 
-/// An owned, zero-terminated wide string. Not std::wstring: any use of it links the library's
-/// whole string support, which would add about 125 KB to a 155 KB image.
-using WideText = std::unique_ptr<wchar_t[]>;
+/// Room for a zero-terminated wide text of at most `longest` units, held in place: the plan's
+/// strings have a hard upper bound, so building them never allocates and cannot fail.
+template <std::size_t longest>
+using BoundedText = std::array<wchar_t, longest + 1>;
 
 /// The child's command line; relative so that an installation can be moved or copied as a whole.
 inline constexpr std::wstring_view child_command_line =
@@ -26,14 +26,27 @@ inline constexpr std::wstring_view child_command_line =
 inline constexpr std::wstring_view runtime_relative_path =
     child_command_line.substr(0, child_command_line.find(L' '));
 
+/// What the working directory adds to the launcher directory.
+inline constexpr std::wstring_view working_directory_suffix = L"\\application\\bin";
+
+/// The longest launcher directory: a module path that fills its whole buffer with neither a
+/// terminator nor a backslash, kept whole.
+inline constexpr std::size_t longest_launcher_directory = path_capacity;
+
+using LauncherDirectory = BoundedText<longest_launcher_directory>;
+using WorkingDirectory = BoundedText<longest_launcher_directory + working_directory_suffix.size()>;
+using RuntimePath = BoundedText<longest_launcher_directory + 1 + runtime_relative_path.size()>;
+
 /// Everything the entry function needs to start the bundled runtime.
 struct LaunchPlan {
     /// The directory holding the running executable, without a trailing backslash.
-    WideText launcher_directory;
+    LauncherDirectory launcher_directory;
     /// The child's working directory: the launcher directory followed by "\application\bin".
-    WideText working_directory;
-    /// The full path of the runtime to start, so that the platform never searches for it.
-    WideText runtime_path;
+    WorkingDirectory working_directory;
+    /// The full path of the runtime to start, so that the platform never searches for it; empty
+    /// when the platform reported no module path, so that the start fails instead of reaching for
+    /// a runtime at the root of the current drive.
+    RuntimePath runtime_path;
     /// The writable command-line buffer: `child_command_line`, then zeros to the end.
     PathBuffer command_line;
 };
@@ -50,7 +63,7 @@ void query_module_path(PathBuffer& buffer);
 std::wstring_view cut_launcher_directory(const PathBuffer& buffer);
 
 /// The launcher directory of the running executable; empty when the platform reports no path.
-WideText executable_directory();
+LauncherDirectory executable_directory();
 
 /// The plan for the running executable, derived from its directory alone.
 LaunchPlan make_launch_plan();

@@ -29,14 +29,14 @@ int run_launcher() {
     PROCESS_INFORMATION child{};
     LaunchPlan plan = make_launch_plan();
 
-    if (!CreateProcessW(/*application_name=*/plan.runtime_path.get(),
+    if (!CreateProcessW(/*application_name=*/plan.runtime_path.data(),
                         /*command_line=*/plan.command_line.data(),
                         /*process_attributes=*/nullptr,
                         /*thread_attributes=*/nullptr,
                         /*inherit_handles=*/FALSE,
                         /*creation_flags=*/0,
                         /*environment=*/nullptr,
-                        /*current_directory=*/plan.working_directory.get(),
+                        /*current_directory=*/plan.working_directory.data(),
                         /*startup_info=*/&startup,
                         /*process_information=*/&child)) {
         report_start_failure(GetLastError());

@@ -1,8 +1,7 @@
 """Runs a launcher build under Wine in throwaway installations that hold a stand-in runtime.
 
 The environment names the build: KESTROVAN_LAUNCHER and KESTROVAN_STAND_IN (the launcher and
-the stand-in javaw.exe of one architecture), KESTROVAN_OUT_OF_MEMORY_LAUNCHER (the launcher
-built with an allocator that always fails), KESTROVAN_HANDLE_STARTER (a program that starts
+the stand-in javaw.exe of one architecture), KESTROVAN_HANDLE_STARTER (a program that starts
 another holding an inheritable handle), KESTROVAN_ARCH, and KESTROVAN_WINE (tools/wine, which
 runs them). When this host cannot run that architecture the session ends with status 77,
 which the test driver reports as skipped, with the reason.

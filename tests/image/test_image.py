@@ -78,6 +78,21 @@ def test_an_added_resource_or_import_fails_its_check(tampered_images, variant, f
     assert named in findings[failing_check].detail
 
 
+# Text that the C++ exception runtime brings along and nothing else in the image holds: the default
+# terminate handler's message, the type name of std::exception, and the demangler that the
+# handler uses to name the exception's type.
+EXCEPTION_RUNTIME_MARKERS = [
+    pytest.param(b"terminate called", id="terminate-handler"),
+    pytest.param(b"St9exception", id="exception-type-info"),
+    pytest.param(b"{default arg#", id="demangler"),
+]
+
+
+@pytest.mark.parametrize("marker", EXCEPTION_RUNTIME_MARKERS)
+def test_the_image_carries_no_exception_runtime(image, marker):
+    assert marker not in image.read_bytes()
+
+
 def test_a_file_that_is_not_an_image_fails_as_a_whole(tmp_path):
     text = tmp_path / "notes.txt"
     text.write_text("not an image")

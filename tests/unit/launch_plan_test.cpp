@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cwchar>
 #include <limits>
 #include <ostream>
@@ -30,12 +31,12 @@ std::wstring text_of(std::wstring_view text) {
     return std::wstring(text);
 }
 
-std::wstring text_of(const WideText& text) {
-    return std::wstring(text.get());
-}
-
-std::wstring text_of(const PathBuffer& buffer) {
-    return std::wstring(buffer.data(), std::wcslen(buffer.data()));
+// The text up to the first terminator, which must lie inside the array.
+template <std::size_t capacity>
+std::wstring text_of(const std::array<wchar_t, capacity>& text) {
+    const auto terminator = std::find(text.begin(), text.end(), L'\0');
+    EXPECT_NE(terminator, text.end()) << "no terminator";
+    return std::wstring(text.begin(), terminator);
 }
 
 struct InstallationCase {
@@ -64,10 +65,11 @@ const InstallationCase installation_cases[] = {
      LR"(C:\a\application\bin)", LR"(C:\a\application\default-jre\bin\javaw.exe)"},
     {"reported_without_backslash_kept_whole", LR"(kestrovan.exe)", LR"(kestrovan.exe)",
      LR"(kestrovan.exe\application\bin)", LR"(kestrovan.exe\application\default-jre\bin\javaw.exe)"},
+    // No launcher directory, so no runtime path: the start fails instead of reaching for a
+    // runtime at the root of the current drive.
     {"reported_with_a_leading_backslash_only", LR"(\kestrovan.exe)", LR"()", LR"(\application\bin)",
-     LR"(\application\default-jre\bin\javaw.exe)"},
-    {"reported_empty", LR"()", LR"()", LR"(\application\bin)",
-     LR"(\application\default-jre\bin\javaw.exe)"},
+     LR"()"},
+    {"reported_empty", LR"()", LR"()", LR"(\application\bin)", LR"()"},
     {"with_spaces_and_non_ascii_names", LR"(C:\Program Files\Ünïcødé\日本\kestrovan.exe)",
      LR"(C:\Program Files\Ünïcødé\日本)", LR"(C:\Program Files\Ünïcødé\日本\application\bin)",
      LR"(C:\Program Files\Ünïcødé\日本\application\default-jre\bin\javaw.exe)"},
@@ -123,12 +125,22 @@ TEST(MakeLaunchPlan, CutsAPathTheBufferShortened) {
     EXPECT_EQ(text_of(make_launch_plan().launcher_directory), L"C:");
 }
 
-TEST(MakeLaunchPlan, ReadsAFailedQueryAsAnEmptyPath) {
+TEST(MakeLaunchPlan, PlansNoRuntimeWhenTheQueryFails) {
     testing::set_module_path(std::nullopt);
     const LaunchPlan plan = make_launch_plan();
     EXPECT_TRUE(testing::last_query_buffer_was_zeroed());
     EXPECT_EQ(text_of(plan.launcher_directory), L"");
     EXPECT_EQ(text_of(plan.working_directory), LR"(\application\bin)");
+    EXPECT_EQ(text_of(plan.runtime_path), L"");
+}
+
+TEST(MakeLaunchPlan, KeepsTheLongestPossibleDirectoryWholeInEveryString) {
+    const std::wstring longest(path_capacity, L'd');
+    testing::set_module_path(longest);
+    const LaunchPlan plan = make_launch_plan();
+    EXPECT_EQ(text_of(plan.launcher_directory), longest);
+    EXPECT_EQ(text_of(plan.working_directory), longest + LR"(\application\bin)");
+    EXPECT_EQ(text_of(plan.runtime_path), longest + LR"(\application\default-jre\bin\javaw.exe)");
 }
 
 struct FailureCase {
