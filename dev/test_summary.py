@@ -1,18 +1,18 @@
 """One summary of the test runs of several build trees: how many tests passed, failed and were
-skipped, with the reason of each skip, read from the JUnit file that ctest wrote in each tree.
-A test that passed although some of its cases were skipped (pytest's "SKIPPED [N] where: why"
-lines) says so too.
+skipped, with the reason of each skip, read from the JUnit files that ctest wrote in the trees
+(a tree may have more than one: its tests run here and those run in the emulated guest). Each
+test is named by its tree, the folder that holds the file. A test that passed although some of
+its cases were skipped (pytest's "SKIPPED [N] where: why" lines) says so too.
 
-    python3 dev/test_summary.py TREE...
+    python3 dev/test_summary.py RESULTS...
 
-Exits 0 when no test failed and every tree has results, 1 otherwise.
+Exits 0 when no test failed and every results file is there, 1 otherwise.
 """
 import pathlib
 import re
 import sys
 import xml.etree.ElementTree
 
-RESULTS = "results.xml"
 SKIP_MARK = "SKIPPED: "
 SKIPPED_CASES = re.compile(r"^SKIPPED \[(\d+)\] \S+?:\d+: (.+)$", re.MULTILINE)
 
@@ -39,22 +39,23 @@ def outcome(case):
     return "failed", seconds
 
 
-def outcomes(tree):
-    """(outcome, test, detail) of each test of `tree`; one failure when it has no results."""
-    results = tree / RESULTS
+def outcomes(results):
+    """(outcome, test, detail) of each test in the JUnit file `results`; one failure when it is
+    missing or unreadable."""
+    tree = results.parent
     try:
         suite = xml.etree.ElementTree.parse(results).getroot()
     except OSError as error:
         return [("failed", tree.name, f"no test results: {results}: {error.strerror}; the tree"
-                 " did not configure or build, see above")]
+                 " did not configure or build, or its tests did not run, see above")]
     except xml.etree.ElementTree.ParseError as error:
         return [("failed", tree.name, f"{results}: not a JUnit file ({error})")]
     return [(kind, f"{tree.name}: {case.get('name')}", detail)
             for case in suite.iter("testcase") for kind, detail in [outcome(case)]]
 
 
-def main(trees):
-    found = [outcome for tree in trees for outcome in outcomes(pathlib.Path(tree))]
+def main(results):
+    found = [outcome for path in results for outcome in outcomes(pathlib.Path(path))]
     counts = {kind: sum(1 for outcome in found if outcome[0] == kind)
               for kind in ("passed", "failed", "skipped")}
     print("Test summary: " + ", ".join(f"{count} {kind}" for kind, count in counts.items()))

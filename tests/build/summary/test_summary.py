@@ -57,7 +57,7 @@ CASES = [
     pytest.param({"host": None}, 1,
                  ["Test summary: 0 passed, 1 failed, 0 skipped",
                   "  failed   host (no test results: {tree}/host/results.xml: No such file or"
-                  " directory; the tree did not configure or build, see above)"],
+                  " directory; the tree did not configure or build, or its tests did not run, see above)"],
                  id="tree-without-results"),
 ]
 
@@ -69,7 +69,8 @@ def test_summarises_every_tree(tmp_path, trees, status, lines):
         if xml is not None:
             (tmp_path / name / "results.xml").write_text(xml)
 
-    result = subprocess.run([sys.executable, SUMMARY, *(tmp_path / name for name in trees)],
+    result = subprocess.run([sys.executable, SUMMARY,
+                             *(tmp_path / name / "results.xml" for name in trees)],
                             capture_output=True, text=True)
 
     assert result.returncode == status

@@ -1,0 +1,91 @@
+"""How dev/probe-i386 reads the outcome of its i386 program, and how dev/guest tells a
+failed guest from a command that failed in it."""
+import errno
+import importlib.machinery
+import importlib.util
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+
+import pytest
+
+DEV = pathlib.Path(__file__).resolve().parents[3] / "dev"
+
+
+def load(name):
+    loader = importlib.machinery.SourceFileLoader(name.replace("-", "_"), str(DEV / name))
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
+probe = load("probe-i386")
+guest = load("guest")
+
+
+def raises(number):
+    def run():
+        raise OSError(number, os.strerror(number), "/tmp/probe-i386-x/exit42")
+    return run
+
+
+@pytest.mark.parametrize("run, outcome, reason", [
+    (lambda: 42, probe.EXECUTES, None),
+    (raises(errno.ENOEXEC), probe.REFUSES, "the kernel refuses i386 programs (Exec format error)"),
+    (lambda: -signal.SIGSEGV, probe.REFUSES, "the kernel killed an i386 program with SIGSEGV"),
+    (raises(errno.EACCES), probe.UNKNOWN, "/tmp/probe-i386-x/exit42: Permission denied (a"
+     " temporary folder mounted noexec?"),
+    (lambda: 0, probe.UNKNOWN, "an i386 program that exits with 42 exited with 0"),
+    (lambda: -signal.SIGKILL, probe.UNKNOWN, "an i386 program that exits with 42 was killed by"
+     " SIGKILL"),
+], ids=["executes", "refused", "killed-at-its-system-call", "noexec", "wrong-status",
+        "killed-otherwise"])
+def test_probe_tells_a_refusing_kernel_from_other_failures(run, outcome, reason):
+    found, why = probe.verdict(run)
+    assert found == outcome
+    assert (why is None) if reason is None else why.startswith(reason), why
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("unshare"),
+                    reason="mounting a noexec folder needs root and unshare")
+def test_probe_in_a_noexec_folder_cannot_tell(tmp_path):
+    probed = subprocess.run(
+        ["unshare", "--mount", "--propagation", "unchanged", "/bin/sh", "-c",
+         'mount --make-rprivate / 2>/dev/null;'
+         ' mount -t tmpfs -o noexec tmpfs "$1" && TMPDIR="$1" exec "$2"', "probe", tmp_path,
+         TOOLS / "probe-i386"], capture_output=True, text=True)
+    assert probed.returncode == probe.UNKNOWN, probed.stdout + probed.stderr
+    assert "Permission denied (a temporary folder mounted noexec?" in probed.stdout
+
+
+FAILED = guest.INFRASTRUCTURE_FAILURE
+OOPS = "[   41.2] BUG: unable to handle page fault for address: 00000000f7f5c000\n"
+PANIC = "[    3.1] Kernel panic - not syncing: Attempted to kill init! exitcode=0x00000100\n"
+MOUNT_FAILED = "mount: /kestrovan-run: unknown filesystem type '9p'.\n"
+
+
+@pytest.mark.parametrize("console, status, qemu_status, timed_out, expected, why", [
+    ("", "0\n", 0, False, 0, None),
+    ("", "1\n", 0, False, 1, None),
+    ("", "77\n", 0, False, 77, None),
+    (OOPS, "0\n", 0, False, FAILED, "the guest's kernel failed: [   41.2] BUG: unable to handle"),
+    (PANIC, None, 0, False, FAILED, "the guest's kernel failed: [    3.1] Kernel panic"),
+    ("", None, 0, True, FAILED, "the guest did not boot within"),
+    ("", None, 1, False, FAILED, "qemu-system-x86_64 failed with status 1"),
+    (MOUNT_FAILED, None, 0, False, FAILED, "the guest ended without the command's status; its"
+     " console last said: mount: /kestrovan-run: unknown filesystem type '9p'."),
+], ids=["passed", "test-failed", "test-skipped", "oops-spoils-a-status", "panic", "boot-time-out",
+        "qemu-failed", "init-failed"])
+def test_guest_tells_its_own_failure_from_the_command(console, status, qemu_status, timed_out,
+                                                      expected, why):
+    found, reason = guest.verdict(console, status, qemu_status, timed_out)
+    assert found == expected
+    assert (reason is None) if why is None else reason.startswith(why), reason
+
+
+def test_a_guest_is_named_by_its_release_and_its_making():
+    keys = {guest.cache_key(release, script)
+            for release in ("bookworm", "trixie") for script in (b"one", b"two")}
+    assert len(keys) == 4
