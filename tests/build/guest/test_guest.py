@@ -55,7 +55,7 @@ def test_probe_in_a_noexec_folder_cannot_tell(tmp_path):
         ["unshare", "--mount", "--propagation", "unchanged", "/bin/sh", "-c",
          'mount --make-rprivate / 2>/dev/null;'
          ' mount -t tmpfs -o noexec tmpfs "$1" && TMPDIR="$1" exec "$2"', "probe", tmp_path,
-         TOOLS / "probe-i386"], capture_output=True, text=True)
+         DEV / "probe-i386"], capture_output=True, text=True)
     assert probed.returncode == probe.UNKNOWN, probed.stdout + probed.stderr
     assert "Permission denied (a temporary folder mounted noexec?" in probed.stdout
 
