@@ -54,7 +54,7 @@ struct LaunchPlan {
 /// Fills `buffer` with the running executable's full path as the platform reports it, possibly
 /// cut short and possibly without a terminator; on failure it may leave the buffer untouched.
 /// Defined beside the entry function in run_launcher_win32.cpp, and by a fake for the unit
-/// tests in tests/unit/fake_module_path.cpp.
+/// tests in tests/launcher/unit/fake_module_path.cpp.
 void query_module_path(PathBuffer& buffer);
 
 /// The launcher directory for a module path held in `buffer`, as a view into it: the text up to
