@@ -98,9 +98,12 @@ def signature_in(table):
     signer_info = signed_data["content"]["signer_infos"][0]
     signer_info["unsigned_attrs"].native
     serial = signer_info["sid"].chosen["serial_number"].native
-    [signer] = [certificate for certificate in certificates
-                if certificate.serial_number == serial
-                and certificate.issuer == signer_info["sid"].chosen["issuer"]]
+    signers = [certificate for certificate in certificates
+               if certificate.serial_number == serial
+               and certificate.issuer == signer_info["sid"].chosen["issuer"]]
+    if len(signers) != 1:
+        raise ValueError(f"{len(signers)} of its certificates match its signer, not 1")
+    [signer] = signers
     tokens = [attribute["values"][0] for attribute in signer_info["unsigned_attrs"] or []
               if attribute["type"].native == TIMESTAMP_ATTRIBUTE]
     name = x509.load_der_x509_certificate(signer.dump()).subject.rfc4514_string()

@@ -3,6 +3,7 @@ import hashlib
 
 import pefile
 import pytest
+from cryptography import x509
 
 import bad_files
 from kestrovan_kit import signature
@@ -54,6 +55,20 @@ def garbled_signature(release, keys, sign, tampered):
     return path
 
 
+def signer_certificate_renumbered(release, keys, sign, tampered):
+    """The signer's certificate with another serial number: the signature names a signer that
+    none of its certificates is."""
+    path = signed(release, keys, sign)
+    certificate = signature.read_signature(path).signer_certificate
+    serial = x509.load_der_x509_certificate(certificate).serial_number
+    data = bytearray(path.read_bytes())
+    at = data.index(certificate) + certificate.index(
+        serial.to_bytes(serial.bit_length() // 8 + 1, "big"))
+    data[at + 1] ^= 0x01
+    path.write_bytes(data)
+    return path
+
+
 def tampered_build(name):
     return lambda release, keys, sign, tampered: tampered[name]
 
@@ -64,6 +79,9 @@ BAD_IMAGES = [
                  id="byte-changed-after-signing"),
     pytest.param(garbled_signature, False, "signature: the signature in {target} cannot be read (",
                  id="signature-garbled"),
+    pytest.param(signer_certificate_renumbered, False,
+                 "signature: the signature in {target} cannot be read (0 of its certificates"
+                 " match its signer, not 1)", id="signer-certificate-renumbered"),
     pytest.param(lambda release, keys, sign, tampered: signed(release, keys, sign), True,
                  "signature: intact, but CN=kestrovan test signer does not chain to {trust}",
                  id="signer-not-trusted"),
