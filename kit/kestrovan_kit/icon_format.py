@@ -5,6 +5,9 @@ import struct
 
 ICON_DIRECTORY = struct.Struct("<HHH")  # reserved, type (1: icon), count
 ICON_DIRECTORY_ENTRY = struct.Struct("<BBBBHHII")  # width ... byte size, offset in the file
+# An RT_GROUP_ICON resource is the same directory, each entry naming its image's RT_ICON
+# resource where an ICO file gives the image's offset.
+GROUP_ENTRY = struct.Struct("<BBBBHHIH")  # width ... byte size, the RT_ICON resource's id
 BITMAP_HEADER = struct.Struct("<IiiHHIIiiII")
 BITMAP_HEADER_SIZE = 40
 
@@ -27,6 +30,17 @@ def icon_file_images(icon):
         length, offset = entry[6:]
         images.append(IconFileImage(entry, icon[offset:offset + length]))
     return images
+
+
+def group_size(count):
+    """The byte size of an RT_GROUP_ICON resource of `count` images."""
+    return ICON_DIRECTORY.size + GROUP_ENTRY.size * count
+
+
+def group_entries(group):
+    """The entries of the RT_GROUP_ICON resource `group`, as many as its header counts."""
+    _, _, count = ICON_DIRECTORY.unpack_from(group)
+    return [GROUP_ENTRY.unpack_from(group, group_size(index)) for index in range(count)]
 
 
 @dataclasses.dataclass(frozen=True)

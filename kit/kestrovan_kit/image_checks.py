@@ -6,7 +6,6 @@ it reports it.
 """
 import dataclasses
 import pathlib
-import struct
 
 import pefile
 
@@ -131,10 +130,11 @@ def check_resources(pe):
 def check_icon_group(pe):
     group = resource_entries(pe).get((RT_GROUP_ICON, ICON_GROUP, LANGUAGE_EN_US))
     expect(group is not None, f"no icon group {ICON_GROUP}")
-    expect(len(group) == 6 + 14 * len(ICON_IMAGES), f"group of {len(group)} bytes")
-    expect(struct.unpack_from("<HHH", group) == (0, 1, len(ICON_IMAGES)), "bad group header")
-    for index, (image_id, size, byte_size) in enumerate(ICON_IMAGES):
-        entry = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * index)
+    expect(len(group) == icon_format.group_size(len(ICON_IMAGES)), f"group of {len(group)} bytes")
+    expect(icon_format.ICON_DIRECTORY.unpack_from(group) == (0, 1, len(ICON_IMAGES)),
+           "bad group header")
+    entries = icon_format.group_entries(group)
+    for index, ((image_id, size, byte_size), entry) in enumerate(zip(ICON_IMAGES, entries)):
         expect(entry == (size, size, 0, 0, 1, 32, byte_size, image_id),
                f"group entry {index + 1} is {entry}")
     return ", ".join(f"{size}x{size}" for _, size, _ in ICON_IMAGES) + ", 32 bits per pixel"
