@@ -5,16 +5,17 @@ import shutil
 import sys
 import zipfile
 
-from kestrovan_kit.installation import ARCHIVE, DEFAULT_LAUNCHER, RUNTIME, WORKING_DIRECTORY
+from kestrovan_kit.installation import (ARCHIVE, DEFAULT_LAUNCHER, MANIFEST, RUNTIME,
+                                        WORKING_DIRECTORY)
 
-MANIFEST = "Manifest-Version: 1.0\r\nMain-Class: com.example.Main\r\n\r\n"
+MANIFEST_TEXT = "Manifest-Version: 1.0\r\nMain-Class: com.example.Main\r\n\r\n"
 
 
-def write_jar(path, manifest=MANIFEST):
+def write_jar(path, manifest=MANIFEST_TEXT):
     """An application archive whose manifest is `manifest` (None: it has none)."""
     with zipfile.ZipFile(path, "w") as archive:
         if manifest is not None:
-            archive.writestr("META-INF/MANIFEST.MF", manifest)
+            archive.writestr(MANIFEST, manifest)
         archive.writestr("com/example/Main.class", b"\xca\xfe\xba\xbe")
     return path
 

@@ -18,13 +18,13 @@ the test driver reports as skipped, with the reason.
 import dataclasses
 import os
 import pathlib
-import shutil
 import subprocess
 import time
 
 import pytest
 
 import sample_installation
+from kestrovan_kit.installation import DEFAULT_LAUNCHER, RUNTIME, WORKING_DIRECTORY
 
 SKIPPED = 77
 RUN_TIMEOUT_SECONDS = 120
@@ -144,15 +144,15 @@ class Installation:
 
     @property
     def launcher(self):
-        return self.root / "kestrovan.exe"
+        return self.root / DEFAULT_LAUNCHER
 
     @property
     def runtime(self):
-        return self.root / "application" / "default-jre" / "bin" / "javaw.exe"
+        return self.root / RUNTIME
 
     @property
     def working_directory(self):
-        return windows_path(self.root / "application" / "bin")
+        return windows_path(self.root / WORKING_DIRECTORY)
 
     def stand_in_environment(self, sleep_ms=0, exit_code=0, window_title=None):
         """The environment in which a stand-in that this installation starts records to
@@ -187,11 +187,6 @@ class Installation:
         record, lines = read_record(self.record)
         return Run(status, output.read_bytes(), errors.read_bytes(), seconds, record,
                    "finished" in lines)
-
-
-def install_runtime(bin_directory, arch):
-    bin_directory.mkdir(parents=True, exist_ok=True)
-    shutil.copy(stand_in(arch), bin_directory / "javaw.exe")
 
 
 def installation_maker(tmp_path, target):

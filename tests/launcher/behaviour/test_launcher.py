@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-from conftest import COMMAND_LINE, install_runtime
+from conftest import COMMAND_LINE
 
 FAILURE = re.compile(rb"CreateProcess failed: (\d+)")
 
@@ -69,13 +69,11 @@ def test_reports_a_failed_start_on_standard_output_and_exits_0(make_installation
     assert run.record == {}
 
 
-def test_never_starts_a_runtime_planted_in_the_current_directory(make_installation, tmp_path,
-                                                                 target):
+def test_never_starts_a_runtime_planted_in_the_current_directory(make_installation):
     installation = make_installation(runtime=False)
-    planted = tmp_path / "planted"
-    install_runtime(planted / "application" / "default-jre" / "bin", target.runtime_arch)
-    (planted / "application" / "bin").mkdir(parents=True)
-    run = installation.run(cwd=planted)
+    # A whole installation in the current directory, whose runtime records where this one's would.
+    planted = make_installation(relative="planted")
+    run = installation.run(cwd=planted.root)
     assert run.record == {}, "a runtime outside the installation was started"
     assert FAILURE.fullmatch(run.stdout)
 
