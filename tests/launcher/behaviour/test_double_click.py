@@ -116,19 +116,18 @@ def double_click(installation, display, title):
     assert status == 0, f"start failed ({status}): {output.read_text(errors='replace')}"
 
 
-def windows_while_the_runtime_runs(display, installation, screenshot):
+def windows_while_the_runtime_runs(display, installation):
     """Every viewable top-level window listed, again and again, from now until the runtime
-    records that it finished: a window that comes late (a console's, say) is listed too. The
-    screenshot is taken after the first listing."""
+    records that it finished: a window that comes late (a console's, say) is listed too."""
     seen = set()
-    deadline = time.monotonic() + ENDS_WITHIN_SECONDS
-    while "finished" not in read_record(installation.record)[1]:
-        assert time.monotonic() < deadline, (
-            f"the runtime did not end within {ENDS_WITHIN_SECONDS} s")
+
+    def finished_or_listed():
+        if "finished" in read_record(installation.record)[1]:
+            return True
         seen.update(viewable_top_level_windows(display))
-        if not screenshot.exists():
-            take_screenshot(display, screenshot)
-        time.sleep(POLL_SECONDS)
+        return False
+    assert within(ENDS_WITHIN_SECONDS, finished_or_listed), (
+        f"the runtime did not end within {ENDS_WITHIN_SECONDS} s")
     return seen
 
 
@@ -138,13 +137,13 @@ def test_a_double_click_shows_the_application_window_only(tmp_path, display, usu
     installation = installation_maker(tmp_path, usual_target)(launcher=os.environ[LAUNCHERS[kind]])
     title = f"kestrovan stand-in runtime {usual_target} {kind}"
     shown = ["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"]
-    screenshot = pathlib.Path(os.environ["KESTROVAN_SCREENSHOTS"]) / f"{usual_target}-{kind}.png"
-    screenshot.unlink(missing_ok=True)
     double_click(installation, display, title)
     assert within(APPEARS_WITHIN_SECONDS, lambda: x_client(display, *shown).returncode == 0), (
         f"the runtime's window did not appear within {APPEARS_WITHIN_SECONDS} s; the runtime"
         f" recorded {read_record(installation.record)[1]}")
-    windows = windows_while_the_runtime_runs(display, installation, screenshot)
+    take_screenshot(display, pathlib.Path(os.environ["KESTROVAN_SCREENSHOTS"]) /
+                    f"{usual_target}-{kind}.png")
+    windows = windows_while_the_runtime_runs(display, installation)
     assert read_record(installation.record)[0].get("window") == "shown"
 
     assert title in [window.title for window in windows], (
