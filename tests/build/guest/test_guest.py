@@ -1,5 +1,6 @@
-"""How dev/probe-i386 reads the outcome of its i386 program, and how dev/guest tells a
-failed guest from a command that failed in it."""
+"""How dev/probe-i386 reads the outcome of its i386 program, where dev/where-wine32 has the
+tests under 32-bit Wine run, how dev/guest tells a failed guest from a command that failed in it,
+and when it emulates the CPU."""
 import errno
 import importlib.machinery
 import importlib.util
@@ -89,3 +90,41 @@ def test_a_guest_is_named_by_its_release_and_its_making():
     keys = {guest.cache_key(release, script)
             for release in ("bookworm", "trixie") for script in (b"one", b"two")}
     assert len(keys) == 4
+
+
+where = load("where-wine32")
+LOADER_MISSING = "/usr/lib/wine/wine is missing (package wine32:i386)"
+APT_SAID = "apt-get could not install wine32:i386: E: Mirror sync in progress?"
+REFUSED = "this host cannot execute i386 programs: IA32 emulation is off"
+UNKNOWN = "cannot tell whether this host executes i386 programs: noexec"
+GUEST_APT_SAID = "apt-get could not install qemu-system-x86: E: held packages"
+QEMU_MISSING = "qemu-system-x86_64 is missing (package qemu-system-x86)"
+
+
+@pytest.mark.parametrize("probe_status, probe_said, loader, wine32_record, qemu, guest_record,"
+                         " expected, why", [
+    (0, "", True, None, False, GUEST_APT_SAID, where.HERE, None),
+    (0, "", False, APT_SAID, True, None, where.GUEST, APT_SAID),
+    (0, "", False, None, True, None, where.GUEST, LOADER_MISSING),
+    (1, REFUSED, True, None, True, None, where.GUEST, REFUSED),
+    (2, UNKNOWN, False, None, True, None, where.GUEST, UNKNOWN),
+    (1, REFUSED, False, None, False, None, where.NOWHERE,
+     f"{REFUSED}; nor can the emulated guest run them: {QEMU_MISSING}"),
+    (0, "", False, APT_SAID, True, GUEST_APT_SAID, where.NOWHERE,
+     f"{APT_SAID}; nor can the emulated guest run them: {GUEST_APT_SAID}"),
+], ids=["here", "wine32-not-installable", "wine32-not-installed", "kernel-refuses",
+        "probe-cannot-tell", "no-qemu-either", "guest-not-installable-either"])
+def test_32_bit_wine_runs_here_else_in_the_guest_else_is_skipped_with_both_reasons(
+        probe_status, probe_said, loader, wine32_record, qemu, guest_record, expected, why):
+    assert where.where(probe_status, probe_said, loader, wine32_record, qemu,
+                       guest_record) == (expected, why)
+
+
+@pytest.mark.parametrize("accel, device, why", [
+    ("tcg", "/dev/kvm", "tcg (KESTROVAN_GUEST_ACCEL=tcg)"),
+    ("", "/nonexistent/kvm", "tcg (/nonexistent/kvm: No such file or directory)"),
+])
+def test_the_guest_falls_back_to_tcg_saying_why(monkeypatch, tmp_path, accel, device, why):
+    monkeypatch.setenv("KESTROVAN_GUEST_ACCEL", accel)
+    monkeypatch.setattr(guest, "KVM_DEVICE", device)
+    assert guest.accelerator(tmp_path) == (guest.TCG, why)

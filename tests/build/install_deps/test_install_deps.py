@@ -1,6 +1,7 @@
 """tools/install-deps against an archive that fails: it tries apt once more, stops with one line
 when a required package cannot be installed, and installs everything else when an optional part
-cannot, keeping apt's words for the tests that need that part. apt-get, dpkg and dpkg-query are
+cannot, keeping apt's words for the tests that need that part, and installs the emulated guest's
+packages where 32-bit Wine cannot be installed. apt-get, dpkg and dpkg-query are
 stand-ins that act on a list of installed packages; the kernel is said to execute i386 programs."""
 import os
 import pathlib
@@ -11,6 +12,7 @@ import pytest
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[3]
 WINE32 = "wine32:i386"
+GUEST = ("qemu-system-x86", "debootstrap", "e2fsprogs")
 REQUIRED = ("cmake", "ninja-build", "g++", "googletest", "g++-mingw-w64-i686-win32",
             "g++-mingw-w64-x86-64-win32", "wine64", "python3", "python3-pefile", "python3-pytest",
             "python3-cryptography", "python3-asn1crypto", "osslsigncode", "openssl", "xvfb",
@@ -93,8 +95,8 @@ def installed(host):
     return set((host / "installed").read_text().split())
 
 
-def kept_reason(host):
-    path = host / "build" / "not-installed" / WINE32
+def kept_reason(host, part=WINE32):
+    path = host / "build" / "not-installed" / part
     return path.read_text() if path.exists() else None
 
 
@@ -117,16 +119,25 @@ def test_installs_what_is_missing_trying_apt_once_more(host, failures, attempts)
     assert kept_reason(host) is None
 
 
-def test_a_mirror_mid_sync_leaves_out_32_bit_wine_alone(host):
+def test_a_mirror_mid_sync_leaves_out_32_bit_wine_alone_and_brings_the_guest(host):
     result = install_deps(host, installed=REQUIRED[2:],
                           failures={"fail-update": -1, f"fail-install-{WINE32}": -1})
     assert (result.returncode, result.stderr) == (0, "")
-    assert {"cmake", "ninja-build"} <= installed(host) and WINE32 not in installed(host)
+    assert {"cmake", "ninja-build", *GUEST} <= installed(host) and WINE32 not in installed(host)
     line = f"apt-get could not install {WINE32}: {MIRROR_SYNC} {HELD}\n"
-    assert result.stdout.endswith(line)
+    assert line in result.stdout
     assert result.stdout.count(WINE32) == 2  # "Installing: wine32:i386" and the line above
     assert kept_reason(host) == line
     assert len(calls(host, "install", WINE32)) == 2
+    assert kept_reason(host, "guest") is None
+
+
+def test_when_neither_32_bit_wine_nor_the_guest_installs_both_reasons_are_kept(host):
+    result = install_deps(host, installed=REQUIRED, failures={
+        f"fail-install-{WINE32}": -1, f"fail-install-{GUEST[0]}": -1})
+    assert (result.returncode, result.stderr) == (0, "")
+    assert kept_reason(host) == f"apt-get could not install {WINE32}: {HELD}\n"
+    assert kept_reason(host, "guest") == f"apt-get could not install {' '.join(GUEST)}: {HELD}\n"
 
 
 def test_a_required_package_that_cannot_be_installed_stops_with_one_line(host):
@@ -145,18 +156,22 @@ def test_a_later_run_that_installs_32_bit_wine_forgets_the_reason(host):
     assert WINE32 in installed(host) and kept_reason(host) is None
 
 
-def test_the_i686_tests_are_skipped_with_what_apt_said(tmp_path):
+def test_the_i686_tests_are_skipped_with_what_apt_said_of_both(tmp_path):
     if os.access("/usr/lib/wine/wine", os.X_OK):
         pytest.skip("32-bit Wine is installed here, so dev/wine runs it")
     (tmp_path / "dev").mkdir()
-    shutil.copy(REPOSITORY / "dev" / "wine", tmp_path / "dev")
+    for script in ("wine", "where-wine32"):
+        shutil.copy(REPOSITORY / "dev" / script, tmp_path / "dev")
     executable(tmp_path / "dev" / "probe-i386", STAND_INS["probe-i386"])
-    reason = f"apt-get could not install {WINE32}: {HELD}"
+    reasons = {WINE32: f"apt-get could not install {WINE32}: {HELD}",
+               "guest": f"apt-get could not install {GUEST[0]}: {HELD}"}
     (tmp_path / "build" / "not-installed").mkdir(parents=True)
-    (tmp_path / "build" / "not-installed" / WINE32).write_text(reason + "\n")
+    for part, reason in reasons.items():
+        (tmp_path / "build" / "not-installed" / part).write_text(reason + "\n")
 
     result = subprocess.run([str(tmp_path / "dev" / "wine"), "win32", "--check"],
                             capture_output=True, text=True, timeout=60)
 
     assert (result.returncode, result.stdout) == (
-        77, f"SKIPPED: this host cannot run i386 programs in win32: {reason}\n")
+        77, f"SKIPPED: this host cannot run i386 programs in win32: {reasons[WINE32]};"
+        f" nor can the emulated guest run them: {reasons['guest']}\n")
