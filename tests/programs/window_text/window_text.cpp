@@ -1,0 +1,39 @@
+// Usage: window_text CAPTION. Writes the text of each child window of the top-level window
+// titled CAPTION, one UTF-8 line each: what a message box shows, read back from the box itself.
+// Exits with 1 when there is no such window, 120 for wrong usage.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+constexpr int wrong_usage = 120;
+
+BOOL CALLBACK write_text(HWND window, LPARAM) {
+    wchar_t text[1024] = {};
+    const int length = GetWindowTextW(window, text, 1024);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, bytes.data(), size, nullptr, nullptr);
+    // Line breaks within a text are written as \n, so that each window's text is one line.
+    for (const char byte : bytes) {
+        std::fputs(byte == '\n' ? "\\n" : std::string(1, byte).c_str(), stdout);
+    }
+    std::fputs("\n", stdout);
+    return TRUE;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 2) {
+        return wrong_usage;
+    }
+    const HWND window = FindWindowW(nullptr, argv[1]);
+    if (window == nullptr) {
+        return 1;
+    }
+    EnumChildWindows(window, write_text, 0);
+    return 0;
+}
