@@ -5,8 +5,10 @@ The environment names the build: KESTROVAN_LAUNCHER and KESTROVAN_ARCH (the laun
 architecture), KESTROVAN_STAND_IN_<ARCH> (a stand-in javaw.exe for each architecture the tree
 built one for: i686, x86_64), KESTROVAN_CONSOLE_LAUNCHER (the launcher linked for the console
 subsystem), KESTROVAN_HANDLE_STARTER (a program that starts another holding an inheritable
-handle), KESTROVAN_SCREENSHOTS (where the double-click test keeps its screenshots) and
-KESTROVAN_WINE (dev/wine, which runs them).
+handle), KESTROVAN_SHORTCUT_STARTER (one that starts another as a shortcut does),
+KESTROVAN_WINDOW_TEXT (one that reads a window's texts), KESTROVAN_LAUNCHER_<OPTIONS> (the
+launcher built from tests/support/brands/launch-<OPTIONS>.toml), KESTROVAN_SCREENSHOTS (where
+the double-click test keeps its screenshots) and KESTROVAN_WINE (dev/wine, which runs them).
 
 A test that takes a `target` runs on each Windows that runs the launcher, with each runtime
 that Windows runs: 32-bit Windows (win32) with an i686 runtime, 64-bit Windows (win64) with an
@@ -18,6 +20,7 @@ the test driver reports as skipped, with the reason.
 import dataclasses
 import os
 import pathlib
+import re
 import subprocess
 import time
 
@@ -31,9 +34,15 @@ RUN_TIMEOUT_SECONDS = 120
 # Making a 64-bit prefix took up to 93 s in an emulated machine; this leaves room for a slower one.
 PREFIX_TIMEOUT_SECONDS = 600
 COMMAND_LINE = r"application\default-jre\bin\javaw.exe -jar launcher.jar"
+FAILURE = re.compile(rb"CreateProcess failed: (\d+)")
 # The architectures of the programs each Windows runs, its own first.
 RUNS = {"win32": ("i686",), "win64": ("x86_64", "i686")}
 LAUNCHER_ARCH = os.environ.get("KESTROVAN_ARCH", "")
+
+
+def launcher_with(options):
+    """The launcher built with the launch options of tests/support/brands/launch-OPTIONS.toml."""
+    return os.environ[f"KESTROVAN_LAUNCHER_{options}"]
 
 
 def stand_in(arch):
