@@ -59,7 +59,22 @@ def test_exits_with_the_windows_code_of_a_failed_start(make_installation):
     assert run.status == int(failure.group(1))
 
 
-@pytest.mark.parametrize("options", ["forward", "app-id", "exit-code", "all-options"])
-def test_imports_only_kernel32_and_msvcrt(options):
-    with image_checks.open_image(launcher_with(options)) as pe:
+def imported_functions(image):
+    with image_checks.open_image(image) as pe:
         assert image_checks.finding("imports", image_checks.check_imports, pe).ok
+        return {f"{entry.dll.decode()}!{function.name.decode()}"
+                for entry in pe.DIRECTORY_ENTRY_IMPORT for function in entry.imports}
+
+
+# An option that is off leaves no code: each image calls what the default image calls and what
+# its options need, and no more (the i686 runtime's start-up imports GetProcAddress already).
+@pytest.mark.parametrize("options, added", [
+    ("forward", {"GetStartupInfoW"}),
+    ("app-id", set()),
+    ("exit-code", {"GetExitCodeProcess"}),
+    ("all-options", {"GetStartupInfoW", "GetExitCodeProcess", "LoadLibraryW", "GetProcAddress"}),
+])
+def test_imports_only_kernel32_and_msvcrt_and_what_its_options_call(options, added):
+    default = imported_functions(os.environ["KESTROVAN_LAUNCHER"])
+    needed = {f"KERNEL32.dll!{function}" for function in added}
+    assert imported_functions(launcher_with(options)) - default == needed - default
