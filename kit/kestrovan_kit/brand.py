@@ -4,10 +4,12 @@ the build takes instead of resources/ (a resource script and a header of launch 
 
     python3 -m kestrovan_kit.brand variant BRAND_FILE FOLDER   writes the variant folder
     python3 -m kestrovan_kit.brand file-name BRAND_FILE        prints the image's file name
+    python3 -m kestrovan_kit.brand buildinfo BRAND_FILE        prints BUILDINFO's brand lines
 
 Exit status: 0 done; 2 the brand file is unusable: one line names the file, the key and the fault.
 """
 import dataclasses
+import hashlib
 import pathlib
 import re
 import sys
@@ -78,6 +80,7 @@ class Launch:
 @dataclasses.dataclass(frozen=True)
 class Brand:
     path: pathlib.Path
+    sha256: str  # of the brand file as read
     file_name: str
     icon: pathlib.Path
     icon_data: bytes
@@ -251,8 +254,7 @@ def read_launch(path, values):
                   exit_with_child_code=read.get("exit_code", False))
 
 
-def parse_toml(path):
-    data = read_file(path, "brand file")
+def parse_toml(path, data):
     try:
         return tomllib.loads(data.decode("utf-8"))
     except UnicodeDecodeError:
@@ -264,12 +266,14 @@ def parse_toml(path):
 def read_brand(path):
     """The brand file at `path`, read and checked; a BrandError (status 2) names what is wrong."""
     path = pathlib.Path(path)
-    values = table(path, parse_toml(path), "", TOP_KEYS, REQUIRED_TOP_KEYS)
+    data = read_file(path, "brand file")
+    values = table(path, parse_toml(path, data), "", TOP_KEYS, REQUIRED_TOP_KEYS)
     version = table(path, values["version"], "version", VERSION_KEYS, VERSION_KEYS)
     strings = table(path, values.get("strings", {}), "strings", STRING_KEYS)
     icon, icon_data, images = read_icon(path, values["icon"])
     return Brand(
         path=path,
+        sha256=hashlib.sha256(data).hexdigest(),
         file_name=read_file_name(path, values["file_name"]),
         icon=icon,
         icon_data=icon_data,
@@ -387,6 +391,15 @@ def write_variant(brand, folder):
     write_if_changed(folder / VARIANT_HEADER, header.encode("ascii"))
 
 
+def buildinfo_lines(brand):
+    """What BUILDINFO says of the brand: the files, by name and SHA-256, that the image was
+    branded from."""
+    return [f"brand={brand.path.name}",
+            f"brand.sha256={brand.sha256}",
+            f"brand.icon={brand.icon.name}",
+            f"brand.icon_sha256={hashlib.sha256(brand.icon_data).hexdigest()}"]
+
+
 def main():
     parser = ArgumentParser(prog="brand", description=__doc__.split("\n\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
@@ -395,12 +408,16 @@ def main():
     variant.add_argument("folder", metavar="FOLDER", type=pathlib.Path)
     file_name = commands.add_parser("file-name", help="print the image's file name")
     file_name.add_argument("brand", metavar="BRAND_FILE", type=pathlib.Path)
+    buildinfo = commands.add_parser("buildinfo", help="print what BUILDINFO says of the brand")
+    buildinfo.add_argument("brand", metavar="BRAND_FILE", type=pathlib.Path)
     arguments = parser.parse_args()
     brand = read_brand(arguments.brand)
     if arguments.command == "variant":
         write_variant(brand, arguments.folder)
-    else:
+    elif arguments.command == "file-name":
         print(brand.file_name)
+    else:
+        print("\n".join(buildinfo_lines(brand)))
     return 0
 
 

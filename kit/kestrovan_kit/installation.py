@@ -6,6 +6,7 @@ import io
 import os
 import zipfile
 
+from . import brand_checks
 from . import image_checks
 from . import signature
 from .command_line import Unusable, read_file
@@ -55,22 +56,26 @@ def find_launcher(directory, name):
     return programs[0]
 
 
-def check_launcher(launcher):
+def check_launcher(launcher, brand):
+    built = f"the {brand.file_name} that tools/release --brand built" if brand \
+        else "the kestrovan.exe that tools/release built"
     try:
         read_file(launcher, "launcher")
     except Unusable as fault:
-        raise Fault(f"{fault}: copy the kestrovan.exe that tools/release built there") from None
-    faults = image_checks.faults(launcher)
+        raise Fault(f"{fault}: copy {built} there") from None
+    faults = brand_checks.faults(launcher, brand) if brand else image_checks.faults(launcher)
     if faults:
-        raise Fault(f"{launcher} fails the image checks: {faults}:"
-                    " ship the kestrovan.exe that tools/release built")
-    return f"{launcher} passes the image checks"
+        raise Fault(f"{launcher} fails the image checks: {faults}: ship {built}")
+    return f"{launcher} passes the image checks" + (f" of {brand.path}" if brand else "")
 
 
-def launcher_name_finding(launcher):
+def launcher_name_finding(launcher, brand):
     words = [word for word in INSTALLER_WORDS if word in launcher.name.lower()]
     if not words:
         return Finding("launcher name", True, f"{launcher.name}: Windows starts it as it is")
+    if brand:
+        return Finding("launcher name", True, f"{launcher.name}: its manifest asks to run as the"
+                                              " invoker, so Windows starts it as it is")
     return Finding("launcher name", True, warning=True, detail=(
         f"{launcher.name}: with '{words[0]}' in its name Windows takes this unmanifested 32-bit"
         " program for an installer and asks for elevation at every start (started by a program"
@@ -163,9 +168,10 @@ def check_headroom(launcher_name, target):
     return f"{limit} ({target} has {length})"
 
 
-def inspect(directory, launcher_name=None, trust=None, target=None):
+def inspect(directory, launcher_name=None, trust=None, target=None, brand=None):
     """Every finding for the installation in `directory`, which is to be installed into the
-    Windows folder `target` (when known); Unusable when it cannot be read."""
+    Windows folder `target` (when known), its launcher built with `brand` (when given);
+    Unusable when it cannot be read."""
     if not directory.is_dir():
         fault = "not a folder" if os.path.lexists(directory) else "no such folder"
         raise Unusable(f"cannot check installation {directory}: {fault}")
@@ -175,7 +181,8 @@ def inspect(directory, launcher_name=None, trust=None, target=None):
         findings = [Finding("launcher", False, str(fault))]
         launcher_name = DEFAULT_LAUNCHER
     else:
-        findings = [finding("launcher", check_launcher, launcher), launcher_name_finding(launcher)]
+        findings = [finding("launcher", check_launcher, launcher, brand),
+                    launcher_name_finding(launcher, brand)]
         if findings[0].ok:
             findings.append(signature.inspect(launcher, trust))
         launcher_name = launcher.name

@@ -20,6 +20,12 @@ def image():
 
 
 @pytest.fixture(scope="session")
+def branded_image():
+    """The launcher image branded from tests/support/brands/acme.toml."""
+    return built("KESTROVAN_BRANDED_IMAGE")
+
+
+@pytest.fixture(scope="session")
 def build_tree():
     """The build tree that built `image`."""
     path = os.environ.get("KESTROVAN_BUILD_TREE")

@@ -7,6 +7,7 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 
 import pefile
 import pytest
@@ -70,6 +71,17 @@ def test_the_release_build_with_the_same_toolchain_is_the_tested_image_bit_for_b
     release_tree = release_preset_build(tmp_path / "release", source_date_epoch=1)
     assert toolchain(buildinfo(release_tree)) == toolchain(buildinfo(build_tree))
     assert (release_tree / "launcher" / "kestrovan.exe").read_bytes() == image.read_bytes()
+
+
+def test_a_branded_release_build_elsewhere_is_the_tested_branded_image(branded_image, tmp_path):
+    """As tools/release --brand builds it, with the variant folder outside the sources."""
+    source = copy_of_the_sources(tmp_path / "branded")
+    variant, tree = tmp_path / "variant", tmp_path / "branded" / "tree"
+    subprocess.run([sys.executable, "-m", "kestrovan_kit.brand", "variant",
+                    REPOSITORY / "tests" / "support" / "brands" / "acme.toml", variant], check=True)
+    build([["cmake", "--preset", "release", "-B", tree, f"-DKESTROVAN_VARIANT_DIR={variant}"],
+           ["cmake", "--build", tree]], source, source_date_epoch=1700000000)
+    assert (tree / "launcher" / "kestrovan.exe").read_bytes() == branded_image.read_bytes()
 
 
 def test_a_hand_build_elsewhere_and_later_is_the_same_image(image, tmp_path):
