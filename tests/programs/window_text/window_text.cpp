@@ -16,11 +16,12 @@ BOOL CALLBACK write_text(HWND window, LPARAM) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text, length, bytes.data(), size, nullptr, nullptr);
-    // Line breaks within a text are written as \n, so that each window's text is one line.
+    // A line break within a text is written as a backslash and an n, so that each text is one line.
+    std::string line;
     for (const char byte : bytes) {
-        std::fputs(byte == '\n' ? "\\n" : std::string(1, byte).c_str(), stdout);
+        line += byte == '\n' ? std::string("\\n") : std::string(1, byte);
     }
-    std::fputs("\n", stdout);
+    std::fputs((line + "\n").c_str(), stdout);
     return TRUE;
 }
 
