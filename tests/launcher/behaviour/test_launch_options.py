@@ -39,7 +39,7 @@ def test_the_runtime_gets_the_start_information_that_the_options_hand_on(
         launcher=launcher_with(options) if options else os.environ["KESTROVAN_LAUNCHER"])
     run = started_from_a_shortcut(installation)
     assert run.finished, f"the runtime did not run: status {run.status}, {run.stdout!r}"
-    expected.setdefault("title", windows_path(installation.runtime))
+    expected = {"title": windows_path(installation.runtime), **expected}
     assert {key: run.record[key] for key in expected} == expected
 
 

@@ -108,7 +108,8 @@ void record_startup() {
     record(L"size=" + std::to_wstring(startup.dwXSize) + L"x" + std::to_wstring(startup.dwYSize));
     record(L"title=" + std::wstring(startup.lpTitle ? startup.lpTitle : L""));
     if (startup.dwFlags & STARTF_USEHOTKEY) {
-        record(L"hot_key=" + hexadecimal(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(startup.hStdInput))));
+        const auto hot_key = reinterpret_cast<std::uintptr_t>(startup.hStdInput);
+        record(L"hot_key=" + hexadecimal(static_cast<DWORD>(hot_key)));
     }
 }
 
