@@ -17,7 +17,7 @@ import tomllib
 import unicodedata
 
 from . import icon_format
-from .command_line import ArgumentParser, Unusable, read_file, run
+from .command_line import ArgumentParser, Refusal, Unusable, read_file, run
 from .untrusted import Fault, parsing
 
 STRING_KEYS = ("CompanyName", "FileDescription", "LegalCopyright", "ProductName")
@@ -175,7 +175,7 @@ def icon_images(data):
     if not images:
         raise Fault("the icon file holds no image")
     for index, image in enumerate(images, 1):
-        if len(image.data) != image.entry[6] or not image.data:
+        if len(image.data) != image.entry[6]:
             raise Fault(f"image {index} of the icon file is cut short")
         is_bitmap = image.data[:4] == icon_format.BITMAP_HEADER_SIZE.to_bytes(4, "little")
         if not (is_bitmap or image.data.startswith(PNG_SIGNATURE)):
@@ -188,7 +188,7 @@ def read_icon(path, value):
     try:
         data = read_file(icon, "icon")
         return icon, data, icon_images(data)
-    except Unusable as fault:  # a Fault too
+    except Refusal as fault:  # an unreadable file, or a Fault of its contents
         raise BrandError(path, "icon", str(fault)) from None
 
 

@@ -168,4 +168,5 @@ def test_the_readme_rebuild_checks_the_toolchain_and_the_published_sums(tree, tm
 def test_release_names_an_unknown_argument(tree):
     result = release(tree, "--sign")
     assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == "release: unknown arguments: --sign (the only option is --force)\n"
+    assert result.stderr == ("release: unknown argument: --sign (the options are --force and"
+                             " --brand FILE)\n")
