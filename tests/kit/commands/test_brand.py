@@ -12,6 +12,7 @@ import pytest
 import sample_installation
 from conftest import REPOSITORY, verify
 from kestrovan_kit import icon_format
+from kestrovan_kit.brand import Launch, launch_options_header
 
 BRANDS = REPOSITORY / "tests" / "support" / "brands"
 ACME = BRANDS / "acme.toml"
@@ -140,6 +141,35 @@ def test_without_launch_options_the_variant_header_is_the_committed_default(tmp_
                    check=True)
     assert (tmp_path / "launch_options.h").read_bytes() == \
         (REPOSITORY / "resources" / "launch_options.h").read_bytes()
+
+
+def utf16_units(text):
+    data = text.encode("utf-16-le")
+    return struct.unpack(f"<{len(data) // 2}H", data)
+
+
+def test_the_launch_options_header_holds_the_texts_unit_for_unit(tmp_path):
+    """Compiled as the launcher's code is, with its warnings as errors: quotes, backslashes,
+    trigraphs, non-ASCII and astral characters come out as the UTF-16 units of the text."""
+    texts = {"app_id": "Acme.Viewer??=", "failure_message": 'Acme "Viewer" \\ ??/ © 日本 😀',
+             "failure_caption": "Ünïcødé"}
+    launch = Launch(forward_startup=True, app_id=texts["app_id"],
+                          failure_message=texts["failure_message"], exit_with_child_code=True)
+    (tmp_path / "launch_options.h").write_text(
+        launch_options_header(launch, texts["failure_caption"]), encoding="ascii")
+    asserts = [f"static_assert(options::{name}.size() == {len(utf16_units(text))});\n"
+               + "".join(f"static_assert(options::{name}[{index}] == {unit});\n"
+                         for index, unit in enumerate(utf16_units(text)))
+               for name, text in texts.items()]
+    (tmp_path / "check.cpp").write_text(
+        '#include "launch_options.h"\nnamespace options = kestrovan::launch_options;\n'
+        "static_assert(options::forward_startup && options::exit_with_child_code);\n"
+        + "".join(asserts))
+    compiled = subprocess.run(
+        ["i686-w64-mingw32-g++-win32", "-std=c++17", "-fsyntax-only", "-Wall", "-Wextra",
+         "-Wpedantic", "-Wconversion", "-Wshadow", "-Werror", "check.cpp"],
+        cwd=tmp_path, capture_output=True, text=True)
+    assert compiled.returncode == 0, compiled.stderr
 
 
 ACME_TEXT = ACME.read_text(encoding="utf-8")

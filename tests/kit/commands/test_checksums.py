@@ -165,6 +165,17 @@ def test_the_readme_rebuild_checks_the_toolchain_and_the_published_sums(tree, tm
         assert "< package.cmake=99:" in result.stdout and "OK" not in result.stdout
 
 
+def test_release_refuses_a_bad_brand_file_and_leaves_dist_alone(tree, tmp_path):
+    brand = tmp_path / "brand.toml"
+    brand.write_text('file_name = "Acme.exe"\nicon = "none.ico"\n[version]\nfile = "1"\n'
+                     'product = "1"\n')
+    before = {path.name: path.read_bytes() for path in (tree / "dist").iterdir()}
+    result = release(tree, "--force", "--brand", brand)
+    assert result.returncode == 2, result.stdout + result.stderr
+    assert result.stderr.splitlines()[-1].startswith(f"brand: {brand}: icon: cannot read icon")
+    assert {path.name: path.read_bytes() for path in (tree / "dist").iterdir()} == before
+
+
 def test_release_names_an_unknown_argument(tree):
     result = release(tree, "--sign")
     assert (result.returncode, result.stdout) == (2, "")
