@@ -1,5 +1,5 @@
-"""The checksums a release publishes stay true: tools/release writes them, kit/sign keeps them
-true, tools/release keeps a signed image, and the README's recipes work as written."""
+"""The checksums a release publishes stay true: kit/release writes them, kit/sign keeps them
+true, kit/release keeps a signed image, and the README's recipes work as written."""
 import hashlib
 import re
 import shutil
@@ -7,7 +7,8 @@ import subprocess
 
 import pytest
 
-from conftest import REPOSITORY, SIGN
+from checkout import REPOSITORY
+from kit_commands import RELEASE, sign_image as sign
 
 RELEASE_TIMEOUT_SECONDS = 300
 
@@ -28,13 +29,13 @@ def shell(script, cwd):
 
 
 def release(tree, *arguments):
-    return subprocess.run([str(tree / "tools" / "release"), *arguments], cwd=tree,
+    return subprocess.run([str(tree / RELEASE.relative_to(REPOSITORY)), *arguments], cwd=tree,
                           capture_output=True, text=True, timeout=RELEASE_TIMEOUT_SECONDS)
 
 
 @pytest.fixture(scope="module")
 def tree(tmp_path_factory):
-    """A copy of the repository in which tools/release has run."""
+    """A copy of the repository in which kit/release has run."""
     copy = tmp_path_factory.mktemp("repository") / "kestrovan"
     shutil.copytree(REPOSITORY, copy, ignore=lambda directory, names: [
         name for name in names if name == "__pycache__"
@@ -42,14 +43,6 @@ def tree(tmp_path_factory):
     result = release(copy)
     assert result.returncode == 0, result.stdout + result.stderr
     return copy
-
-
-def sign(image, keys):
-    result = subprocess.run([str(SIGN), "--pkcs12", str(keys.signer.pkcs12),
-                             "--password-file", str(keys.password_file), str(image)],
-                            capture_output=True, text=True)
-    assert result.returncode == 0, result.stderr
-    return image
 
 
 def test_release_writes_sums_of_the_image_as_built(tree):
@@ -114,8 +107,8 @@ def test_release_keeps_a_signed_image_unless_forced(tree, keys):
     refused = release(tree)
 
     assert (refused.returncode, refused.stdout) == (1, ""), refused.stderr
-    assert refused.stderr == ("release: dist/kestrovan.exe is not the image tools/release left"
-                              " there (signed since?): move it away, or run tools/release --force"
+    assert refused.stderr == ("release: dist/kestrovan.exe is not the image kit/release left"
+                              " there (signed since?): move it away, or run kit/release --force"
                               " to replace it\n")
     assert image.read_bytes() == signed
 
@@ -123,7 +116,7 @@ def test_release_keeps_a_signed_image_unless_forced(tree, keys):
 
     assert forced.returncode == 0, forced.stdout + forced.stderr
     assert forced.stdout.startswith("Replacing dist/kestrovan.exe, which had changed since"
-                                    " tools/release wrote it (--force).\n")
+                                    " kit/release wrote it (--force).\n")
     assert image.read_bytes() != signed
     assert shell(readme_block(DIST_CHECK), cwd=tree).returncode == 0
 
