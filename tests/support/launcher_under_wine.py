@@ -28,7 +28,8 @@ from kestrovan_kit.installation import DEFAULT_LAUNCHER, RUNTIME, WORKING_DIRECT
 
 SKIPPED = 77
 RUN_TIMEOUT_SECONDS = 120
-# Making a 64-bit prefix took up to 93 s in an emulated machine; this leaves room for a slower one.
+# Making a 64-bit prefix in an emulated machine takes minutes (docs/measurements.md); this leaves
+# room for a slower one.
 PREFIX_TIMEOUT_SECONDS = 600
 COMMAND_LINE = r"application\default-jre\bin\javaw.exe -jar launcher.jar"
 # The architectures of the programs each Windows runs, its own first.
