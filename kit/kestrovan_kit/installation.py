@@ -57,8 +57,8 @@ def find_launcher(directory, name):
 
 
 def check_launcher(launcher, brand):
-    built = f"the {brand.file_name} that tools/release --brand built" if brand \
-        else "the kestrovan.exe that tools/release built"
+    built = f"the {brand.file_name} that kit/release --brand built" if brand \
+        else "the kestrovan.exe that kit/release built"
     try:
         read_file(launcher, "launcher")
     except Unusable as fault:

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Check a launcher image, or a whole installation, before shipping it.
 
 verify IMAGE prints one line per check of the image: PE32 for i386, graphical subsystem, imports
@@ -65,7 +64,7 @@ def parse_arguments():
     parser.add_argument("--trust", metavar="CAFILE", type=pathlib.Path,
                         help="PEM certificates that the signer must chain to")
     parser.add_argument("--brand", metavar="FILE", type=pathlib.Path,
-                        help="the brand file the image was built from (tools/release --brand)")
+                        help="the brand file the image was built from (kit/release --brand)")
     parser.add_argument("--unsigned-sums", metavar="SUMS", type=pathlib.Path,
                         help="the checksums of the image as built (SHA256SUMS.unsigned)")
     arguments = parser.parse_args()
@@ -171,6 +170,3 @@ def main():
         return verify_image(arguments.image, arguments.trust, brand)
     return run("verify", verified)
 
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -10,7 +10,8 @@ import pefile
 import pytest
 
 import sample_installation
-from conftest import REPOSITORY, verify
+from checkout import REPOSITORY
+from kit_commands import verify
 from kestrovan_kit import icon_format
 from kestrovan_kit.brand import Launch, launch_options_header
 
@@ -88,7 +89,7 @@ def read_with_wrestool(image):
 @pytest.mark.parametrize("read", [read_with_pefile, read_with_wrestool])
 def test_two_readers_find_the_brand_in_the_branded_image(branded_image, read):
     if read is read_with_wrestool and not shutil.which("wrestool"):
-        pytest.skip("wrestool is missing: tools/install-deps installs icoutils")
+        pytest.skip("wrestool is missing: dev/install-deps installs icoutils")
     found = read(branded_image)
     assert found["strings"] == ACME_STRINGS
     assert found["versions"] == ACME_FIXED_VERSIONS

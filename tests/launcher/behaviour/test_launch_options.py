@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from conftest import FAILURE, launcher_with, windows_path
+from launcher_under_wine import FAILURE, launcher_with, windows_path
 from kestrovan_kit import image_checks
 
 SHORTCUT = r"C:\Users\u\Desktop\App.lnk"

@@ -2,7 +2,7 @@
 64-bit Windows (see conftest.py)."""
 import pytest
 
-from conftest import COMMAND_LINE, FAILURE
+from launcher_under_wine import COMMAND_LINE, FAILURE
 
 
 def assert_started_as_planned(run, installation):

@@ -2,19 +2,19 @@
 
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
+from checkout import REPOSITORY
 from kestrovan_kit.icon_format import Bitmap, icon_file_images
+from kestrovan_kit.image_checks import ICON_IMAGES
 
-REPO = Path(__file__).resolve().parents[3]
-GENERATOR = REPO / "resources" / "make_icon.py"
-ICON = REPO / "resources" / "kestrovan.ico"
-PREVIEW = REPO / "docs" / "icon-preview.png"
+GENERATOR = REPOSITORY / "resources" / "make_icon.py"
+ICON = REPOSITORY / "resources" / "kestrovan.ico"
+PREVIEW = REPOSITORY / "docs" / "icon-preview.png"
 
-IMAGE_SIZES = (16, 32, 64)
-IMAGE_BYTES = {16: 1128, 32: 4264, 64: 16936}
+IMAGE_SIZES = tuple(size for _, size, _ in ICON_IMAGES)
+IMAGE_BYTES = {size: length for _, size, length in ICON_IMAGES}
 
 TRANSPARENT = (0, 0, 0, 0)
 BLUE = (0, 112, 184, 255)
