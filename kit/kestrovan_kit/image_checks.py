@@ -10,7 +10,7 @@ import pathlib
 import pefile
 
 from . import icon_format
-from .untrusted import Fault, parsing
+from .untrusted import Fault, parsing, shown
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
 COMMITTED_ICON = REPOSITORY / "resources" / "kestrovan.ico"
@@ -91,8 +91,9 @@ def check_subsystem(pe):
 
 
 def check_imports(pe):
-    imported = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
-    delayed = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])]
+    imported = [shown(entry.dll.decode()) for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+    delayed = [shown(entry.dll.decode())
+               for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])]
     expect(not delayed, f"delay-loads {listing(delayed)}")
     expect(sorted(imported) == sorted(IMPORTS),
            f"imports {listing(imported) or 'nothing'}; expected only {' and '.join(IMPORTS)}")
@@ -114,7 +115,7 @@ def resource_entries(pe):
 
 def describe(resource):
     kind, name, language = resource
-    return f"{pefile.RESOURCE_TYPE.get(kind, kind)} {name} ({language:04x})"
+    return f"{pefile.RESOURCE_TYPE.get(kind, kind)} {shown(str(name))} ({language:04x})"
 
 
 def check_resources(pe):

@@ -10,7 +10,7 @@ from . import image_checks
 from . import signature
 from .command_line import Unusable, read_file
 from .image_checks import Finding, finding
-from .untrusted import Fault, parsing
+from .untrusted import Fault, parsing, shown
 
 # The name the headroom is reckoned with when there is no launcher to go by.
 DEFAULT_LAUNCHER = "kestrovan.exe"
@@ -136,7 +136,7 @@ def check_archive(directory):
     if not main_class:
         raise Fault(f"{archive}: its {MANIFEST} names no Main-Class, so the runtime would stop"
                     " at once: add a Main-Class line naming the application's main class")
-    return f"{archive}: jar with Main-Class {main_class}"
+    return f"{archive}: jar with Main-Class {shown(main_class)}"
 
 
 def folder_limit(launcher_name):

@@ -14,7 +14,7 @@ from cryptography.hazmat.primitives.serialization import pkcs7
 
 from .command_line import Refusal, Unusable
 from .image_checks import Finding
-from .untrusted import Fault, parsing
+from .untrusted import Fault, parsing, shown
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 # A WIN_CERTIFICATE: its length (padding included), revision 2.0 and type PKCS#7 signed data,
@@ -106,7 +106,7 @@ def signature_in(table):
     [signer] = signers
     tokens = [attribute["values"][0] for attribute in signer_info["unsigned_attrs"] or []
               if attribute["type"].native == TIMESTAMP_ATTRIBUTE]
-    name = x509.load_der_x509_certificate(signer.dump()).subject.rfc4514_string()
+    name = shown(x509.load_der_x509_certificate(signer.dump()).subject.rfc4514_string())
     return Signature(signed_data, signer.dump(), name, tokens[0] if tokens else None)
 
 
@@ -126,7 +126,7 @@ def summary(output):
     for line in output.splitlines():
         line = line.strip()
         if line and line not in ("Failed", "Succeeded") and not line.startswith("Connecting to "):
-            return line
+            return shown(line)
     return "no reason given"
 
 
@@ -177,9 +177,9 @@ def read_report(text, status):
         text=text,
         digests=(current.group(1), calculated.group(1)) if current and calculated else None,
         chains=status == 0 and verdict is not None and verdict.group(1) == "ok",
-        signer_fault=signer_fault.group(1).strip() if signer_fault else None,
+        signer_fault=shown(signer_fault.group(1).strip()) if signer_fault else None,
         timestamp_verified=bool(timestamp and timestamp.group(1) == "ok"),
-        timestamp_fault=timestamp_fault.group(1).strip() if timestamp_fault else None,
+        timestamp_fault=shown(timestamp_fault.group(1).strip()) if timestamp_fault else None,
         crl_points=tuple(CRL_POINT.findall(text)),
         crl_verdict=crl_verdict.group(1) if crl_verdict else None)
 

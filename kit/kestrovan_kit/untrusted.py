@@ -13,6 +13,13 @@ class Fault(Refusal):
     where a tool has no report to put it in, its one line and status 1."""
 
 
+def shown(text):
+    """`text` out of an untrusted file as a message quotes it: every character that is not
+    printable (a line break, any other control character) escaped as a Python string literal
+    escapes it, so that the message stays one line."""
+    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
+
+
 @contextlib.contextmanager
 def parsing(what):
     """Within it, any failure to parse becomes a Fault: '`what` cannot be read (the reason)'.
@@ -23,5 +30,6 @@ def parsing(what):
         raise
     # RecursionError and MemoryError included: a deep or huge structure is damage too.
     except Exception as error:
-        reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        reason = shown(str(error).strip().splitlines()[0]) if str(error).strip() else \
+            type(error).__name__
         raise Fault(f"{what} cannot be read ({reason})") from None

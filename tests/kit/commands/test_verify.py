@@ -69,6 +69,11 @@ def signer_certificate_renumbered(release, keys, sign, tampered):
     return path
 
 
+def icon_group_renamed_with_a_line_break(release, keys, sign, tampered):
+    return bad_files.replaced("IDI_ICON1".encode("utf-16-le"),
+                              "IDI\nICON1".encode("utf-16-le"))(release, release)
+
+
 def tampered_build(name):
     return lambda release, keys, sign, tampered: tampered[name]
 
@@ -92,6 +97,9 @@ BAD_IMAGES = [
                  "resources: unexpected RT_MANIFEST 1 (0409)", id="resource-added"),
     pytest.param(tampered_build("extra import"), False,
                  "imports: imports KERNEL32.dll, msvcrt.dll, USER32.dll", id="import-added"),
+    pytest.param(icon_group_renamed_with_a_line_break, False,
+                 r"resources: missing RT_GROUP_ICON IDI_ICON1 (0409);"
+                 r" unexpected RT_GROUP_ICON IDI\nICON1 (0409)", id="resource-name-quoted-escaped"),
 ]
 
 
