@@ -7,7 +7,6 @@ import functools
 import http.server
 import os
 import pathlib
-import random
 import shutil
 import socket
 import subprocess
@@ -26,14 +25,6 @@ PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
 PASSWORD = "correct horse $battery staple"
 SIGNER_CN = "kestrovan test signer"
 SECOND_SIGNER_CN = "kestrovan second signer"
-# What the damaged images are drawn from: a new seed each session unless one is given to replay.
-FUZZ_SEED = int(os.environ.get("KESTROVAN_FUZZ_SEED") or random.SystemRandom().randrange(1 << 32))
-
-
-def pytest_report_header():
-    return f"damaged images: seed {FUZZ_SEED} (KESTROVAN_FUZZ_SEED={FUZZ_SEED} replays it)"
-
-
 def openssl(*arguments, cwd=None):
     subprocess.run(["openssl", *arguments], cwd=cwd, check=True, capture_output=True)
 
