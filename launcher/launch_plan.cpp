@@ -53,7 +53,7 @@ bool is_drive_absolute(std::wstring_view directory) {
 }
 
 bool is_unc_or_device(std::wstring_view directory) {
-    return directory.substr(0, 2) == L"\\\\";
+    return directory.size() >= 2 && directory[0] == L'\\' && directory[1] == L'\\';
 }
 
 }  // namespace
