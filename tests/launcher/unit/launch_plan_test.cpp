@@ -56,14 +56,15 @@ void PrintTo(const InstallationCase& installation, std::ostream* out) {
 
 // A launcher in a drive's root whose path the platform shortened: the directory cut from the
 // shortened text, C:, is absolute but not the launcher's.
-const std::wstring shortened_module_path = LR"(C:\)" + std::wstring(300, L'd') + LR"(\kestrovan.exe)";
+const std::wstring shortened_module_path =
+    LR"(C:\)" + std::wstring(300, L'd') + LR"(\kestrovan.exe)";
 
 const InstallationCase installation_cases[] = {
     {"in_a_folder", LR"(C:\Tools\Viewer\kestrovan.exe)", LR"(C:\Tools\Viewer)",
      LR"(C:\Tools\Viewer\application\bin)",
      LR"(C:\Tools\Viewer\application\default-jre\bin\javaw.exe)", 0},
-    {"in_a_drive_root_as_the_bare_drive", LR"(d:\kestrovan.exe)", LR"(d:)", LR"(d:\application\bin)",
-     LR"(d:\application\default-jre\bin\javaw.exe)", 0},
+    {"in_a_drive_root_as_the_bare_drive", LR"(d:\kestrovan.exe)", LR"(d:)",
+     LR"(d:\application\bin)", LR"(d:\application\default-jre\bin\javaw.exe)", 0},
     {"on_a_network_share", LR"(\\host\share\kestrovan.exe)", LR"(\\host\share)",
      LR"(\\host\share\application\bin)", LR"(\\host\share\application\default-jre\bin\javaw.exe)",
      0},
