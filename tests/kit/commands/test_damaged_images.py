@@ -268,7 +268,8 @@ def signed_image(image, keys, tmp_path_factory):
     return sign_image(shutil.copyfile(image, copy), keys)
 
 
-def test_no_damage_crashes_a_command_or_passes_a_truncated_image(image, signed_image, keys, tmp_path):
+def test_no_damage_crashes_a_command_or_passes_a_truncated_image(image, signed_image, keys,
+                                                                 tmp_path):
     started = time.monotonic()
     ran, reports = 0, []
     for mutant in mutants({"built": image, "signed": signed_image}, MUTANTS, SEED):
