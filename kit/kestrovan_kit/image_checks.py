@@ -5,15 +5,11 @@ build is tested for. Each check returns a `Finding`; a check never raises for a 
 it reports it.
 """
 import dataclasses
-import pathlib
 
 import pefile
 
-from . import icon_format
+from . import icon_format, product
 from .untrusted import Fault, parsing, shown
-
-REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
-COMMITTED_ICON = REPOSITORY / "resources" / "kestrovan.ico"
 
 MACHINE_I386 = 0x014C
 PE32_MAGIC = 0x010B
@@ -42,15 +38,6 @@ FIXED_VERSION = {
     "FileDateMS": 0, "FileDateLS": 0,
 }
 STRING_TABLE = "040904b0"
-VERSION_STRINGS = (
-    ("CompanyName", ""),
-    ("FileDescription", ""),
-    ("FileVersion", "0.0.0.0"),
-    ("LegalCopyright", ""),
-    ("OriginalFilename", "kestrovan.exe"),
-    ("ProductName", "kestrovan"),
-    ("ProductVersion", "0.0.0.0"),
-)
 TRANSLATION = "0x0409 0x04b0"
 
 
@@ -154,7 +141,7 @@ def committed_icon_images(icon_file):
     return [image.data for image in icon_format.icon_file_images(icon_file.read_bytes())]
 
 
-def check_icon_images(pe, icon_file=COMMITTED_ICON):
+def check_icon_images(pe, icon_file=product.ICON):
     resources = resource_entries(pe)
     reference = committed_icon_images(icon_file)
     for (image_id, size, byte_size), expected in zip(ICON_IMAGES, reference, strict=True):
@@ -189,7 +176,7 @@ def check_version_strings(pe):
     expect([table.LangID for table in tables] == [STRING_TABLE.encode()],
            f"string tables {[table.LangID.decode() for table in tables]}, not [{STRING_TABLE}]")
     strings = tuple((key.decode(), value.decode()) for key, value in tables[0].entries.items())
-    expect(strings == VERSION_STRINGS, f"strings {strings}")
+    expect(strings == product.version_strings(), f"strings {strings}")
     return f'{STRING_TABLE}: ProductName "kestrovan", OriginalFilename "kestrovan.exe"'
 
 

@@ -9,14 +9,11 @@ commands' main() runs in this process, with its command line, streams and tempor
 separate process would have them."""
 import contextlib
 import dataclasses
-import importlib.machinery
-import importlib.util
 import io
 import os
 import random
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import time
@@ -27,10 +24,9 @@ import pefile
 import pytest
 
 import sample_installation
-from kestrovan_kit import signature
-from conftest import REPOSITORY, SIGN, VERIFY
+from kestrovan_kit import sign, signature, size_report, verify
+from kit_commands import sign_image
 
-SIZE_REPORT = REPOSITORY / "kit" / "size-report"
 SEEDS = (
     1,
     # In Debian 13's image, its mutant 227 (8 bytes copied into a resource directory entry) made
@@ -176,18 +172,6 @@ class Outcome:
     stderr: str
 
 
-def command(path):
-    """The kit's command at `path` as a module, so that its main() runs in this process: a few
-    hundred runs then cost seconds, not minutes of interpreter start-up."""
-    saved = {number: signal.getsignal(number) for number in INTERRUPTIONS}
-    loader = importlib.machinery.SourceFileLoader(f"kit_{path.name.replace('-', '_')}", str(path))
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    for number, handler in saved.items():
-        signal.signal(number, handler)
-    return module
-
-
 def run(module, arguments, scratch):
     """One run of a command's main() with `arguments`, as its command line would: its status
     (from main() or from an exit), what it printed, and a traceback for what escaped it."""
@@ -224,8 +208,8 @@ def installation(folder, image, chance):
 
 
 def commands(kit, mutant, folder, keys, seed):
-    """(label, command, arguments) of the kit's commands on the mutant drawn from `seed`, written
-    under `folder`: verify on every one, then the others in turn by its number."""
+    """(label, command, arguments) of the kit's commands on the mutant, written under `folder`:
+    verify on every one, then the others in turn by its number."""
     image = folder / "kestrovan.exe"
     image.write_bytes(mutant.data)
     chance = random.Random(f"{seed}/{mutant.number}")
@@ -258,7 +242,7 @@ def faults(mutant, label, outcome):
 
 
 def check(kit, mutant, root, keys, seed):
-    """What went wrong in the runs on `mutant`, drawn from `seed`, one line each."""
+    """What went wrong in the runs on `mutant`, one line each."""
     folder, scratch = root / f"mutant-{mutant.number}", root / f"scratch-{mutant.number}"
     folder.mkdir()
     scratch.mkdir()
@@ -279,20 +263,15 @@ def check(kit, mutant, root, keys, seed):
     return reports
 
 
-@pytest.fixture(scope="module")
-def kit():
-    return {path.name: command(path) for path in (VERIFY, SIZE_REPORT, SIGN)}
+# The kit's commands as modules, so that their main() runs in this process: a few hundred runs
+# then cost seconds, not minutes of interpreter start-up.
+KIT = {"verify": verify, "size-report": size_report, "sign": sign}
 
 
 @pytest.fixture(scope="module")
-def images(image, keys, tmp_path_factory):
-    """The built image and a signed copy, the sources of the mutants."""
-    signed = tmp_path_factory.mktemp("signed") / "kestrovan.exe"
-    shutil.copyfile(image, signed)
-    result = subprocess.run([str(SIGN), "--pkcs12", str(keys.signer.pkcs12), "--password-file",
-                             str(keys.password_file), str(signed)], capture_output=True, text=True)
-    assert result.returncode == 0, result.stderr
-    return {"built": image, "signed": signed}
+def signed_image(image, keys, tmp_path_factory):
+    copy = tmp_path_factory.mktemp("signed") / "kestrovan.exe"
+    return sign_image(shutil.copyfile(image, copy), keys)
 
 
 def replay(seed):
@@ -300,17 +279,19 @@ def replay(seed):
 
 
 @pytest.mark.parametrize("seed", [int(REPLAYED_SEED)] if REPLAYED_SEED else SEEDS)
-def test_no_damage_crashes_a_command_or_passes_a_truncated_image(kit, images, keys, tmp_path,
-                                                                 seed):
+def test_no_damage_crashes_a_command_or_passes_a_truncated_image(image, signed_image, keys,
+                                                                 tmp_path, seed):
+    images = {"built": image, "signed": signed_image}
     reports = [report for mutant in mutants(images, MUTANTS, seed)
-               for report in check(kit, mutant, tmp_path, keys, seed)]
+               for report in check(KIT, mutant, tmp_path, keys, seed)]
     assert not reports, f"seed {seed} ({replay(seed)} replays it):\n" + "\n".join(reports)
 
 
 if RANDOM_SECONDS:
-    def test_random_seeds(kit, images, keys, tmp_path):
+    def test_random_seeds(image, signed_image, keys, tmp_path):
         """New seeds until RANDOM_SECONDS have passed; each that finds a fault is printed as the
         command that replays it."""
+        images = {"built": image, "signed": signed_image}
         deadline, failing = time.monotonic() + RANDOM_SECONDS, []
         while time.monotonic() < deadline:
             seed, ran = random.SystemRandom().randrange(1 << 32), 0
@@ -318,7 +299,7 @@ if RANDOM_SECONDS:
                 if time.monotonic() >= deadline:
                     break
                 ran += 1
-                if reports := check(kit, mutant, tmp_path, keys, seed):
+                if reports := check(KIT, mutant, tmp_path, keys, seed):
                     print(f"\n{replay(seed)}\n" + "\n".join(reports), flush=True)
                     failing.append(seed)
                     break

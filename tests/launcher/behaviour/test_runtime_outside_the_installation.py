@@ -4,7 +4,7 @@ import os
 import pathlib
 import subprocess
 
-from conftest import under_wine, windows_path
+from launcher_under_wine import under_wine, windows_path
 
 LAUNCHER = r"\kestrovan.exe"
 # The longest module path that the platform reports whole is one unit short of its buffer.

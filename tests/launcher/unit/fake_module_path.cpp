@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace kestrovan::testing {
+namespace kestrovan::fake_module {
 
 namespace {
 
@@ -21,15 +21,15 @@ bool last_query_buffer_was_zeroed() {
     return buffer_was_zeroed;
 }
 
-}  // namespace kestrovan::testing
+}  // namespace kestrovan::fake_module
 
 namespace kestrovan {
 
 // A path that does not fit with its terminator counts as the buffer's capacity, as the
 // platform counts it, and is left unterminated, as Windows XP leaves it.
 std::size_t query_module_path(PathBuffer& buffer) {
-    using testing::reported_path;
-    testing::buffer_was_zeroed =
+    using fake_module::reported_path;
+    fake_module::buffer_was_zeroed =
         std::all_of(buffer.begin(), buffer.end(), [](wchar_t unit) { return unit == L'\0'; });
     if (!reported_path) {
         return 0;
