@@ -12,7 +12,8 @@ from .image_checks import IMAGE_LIMIT, Finding
 # Far more than the few lines of a release's checksums; read whole, so bounded.
 SUMS_LIMIT = 1 << 20
 PLAIN_ENTRY = re.compile(rb"^(?P<marked>\\?)(?P<digest>[0-9a-fA-F]{64}) [ *](?P<name>.*)$")
-TAGGED_ENTRY = re.compile(rb"^(?P<marked>\\?)SHA256 \((?P<name>.*)\) = (?P<digest>[0-9a-fA-F]{64})$")
+TAGGED_ENTRY = re.compile(
+    rb"^(?P<marked>\\?)SHA256 \((?P<name>.*)\) = (?P<digest>[0-9a-fA-F]{64})$")
 ESCAPES = {b"\\": b"\\\\", b"\n": b"\\n", b"\r": b"\\r"}
 
 

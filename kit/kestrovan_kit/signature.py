@@ -12,7 +12,7 @@ import struct
 import subprocess
 
 import pefile
-from asn1crypto import cms
+from asn1crypto import cms, tsp
 from asn1crypto import parser as asn1_parser
 from cryptography import x509
 from cryptography.hazmat.primitives.serialization import pkcs7
@@ -65,6 +65,7 @@ class Signature:
     signer_name: str
     digest_algorithm: str
     timestamp_token: cms.ContentInfo | None
+    timestamp: Timestamp | None
     nested: tuple  # the Signatures nested in this one, in their order
     hidden_bytes: int = 0  # in the certificate table past the signature and its padding
 
@@ -73,15 +74,6 @@ class Signature:
         the rest of the signature)."""
         return [certificate.chosen.dump()
                 for certificate in self.timestamp_token["content"]["certificates"] or []]
-
-    @property
-    def timestamp(self):
-        if self.timestamp_token is None:
-            return None
-        content = self.timestamp_token["content"]
-        signer = signer_of(content)
-        info = content["encap_content_info"]["content"].parsed
-        return Timestamp(name_of(signer), info["gen_time"].native)
 
     def all(self):
         """This signature and every one nested in it, in the order osslsigncode reports them."""
@@ -146,8 +138,10 @@ def signer_of(signed_data):
     signers = [certificate for certificate in certificates
                if certificate.serial_number == sid["serial_number"].native
                and certificate.issuer == sid["issuer"]]
-    if len(signers) != 1:
-        raise ValueError(f"{len(signers)} of its certificates match its signer, not 1")
+    # A certificate may come twice: a time-stamp server sends its own along with those asked for.
+    distinct = {signer.dump(): signer for signer in signers}
+    if len(distinct) != 1:
+        raise ValueError(f"{len(distinct)} of its certificates match its signer, not 1")
     return signers[0]
 
 
@@ -155,6 +149,12 @@ def unsigned_attributes(signer_info, kind):
     """The values of the signer's unsigned attributes of `kind`."""
     return [value for attribute in signer_info["unsigned_attrs"] or []
             if attribute["type"].native == kind for value in attribute["values"]]
+
+
+def timestamp_of(token):
+    content = token["content"]
+    info = tsp.TSTInfo.load(content["encap_content_info"]["content"].contents)
+    return Timestamp(name_of(signer_of(content)), info["gen_time"].native)
 
 
 def signature_of(signed_data):
@@ -170,6 +170,7 @@ def signature_of(signed_data):
     return Signature(signed_data, signer.dump(), name_of(signer),
                      signer_info["digest_algorithm"]["algorithm"].native.upper(),
                      tokens[0] if tokens else None,
+                     timestamp_of(tokens[0]) if tokens else None,
                      tuple(signature_of(inner) for inner in nested))
 
 
@@ -349,10 +350,9 @@ def trust_finding(path, trust, signature, report):
     signer is not revoked where this osslsigncode checks CRLs, from `report`, made against
     `trust` with revocation. A CRL that cannot be fetched leaves revocation unchecked, a warning,
     rather than failing a chain that holds."""
-    who = described(signature)
     if report.crl_verdict == "failed":
-        return Finding("signature", False, f"intact, but {who} fails its CRL check"
-                                           f" ({report.signer_fault or 'no reason given'})")
+        return Finding("signature", False, f"intact, but {signature.signer_name} fails its CRL"
+                       f" check ({report.signer_fault or 'no reason given'})")
     unchecked = () if report.crl_verdict else report.crl_points
     if unchecked:
         report = verify(path, trust, trust, check_revocation=False)
@@ -365,7 +365,7 @@ def trust_finding(path, trust, signature, report):
             reason = f" ({verdict.signer_fault})" if verdict.signer_fault else ""
             return Finding("signature", False,
                            f"intact, but {one.signer_name} does not chain to {trust}{reason}")
-    detail = f"intact, signed by {who}; chains to {trust}"
+    detail = f"intact, signed by {described(signature)}; chains to {trust}"
     if unchecked:
         return Finding("signature", True, warning=True, detail=f"{detail}; revocation not checked:"
                        f" cannot fetch its CRL from {', '.join(unchecked)}")

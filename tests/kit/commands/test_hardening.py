@@ -1,0 +1,242 @@
+"""What a careless or hostile packager tries on the kit: links, other spellings of the checksums,
+two signers at once, bytes a reader would miss, inputs too large to read, and installations as
+Windows sees them. Each case ends in its documented status and one true line."""
+import fcntl
+import os
+import pathlib
+import signal
+import subprocess
+import time
+import zipfile
+
+import pefile
+import pytest
+
+import sample_installation
+from conftest import REPOSITORY, SIGN, verify
+from kestrovan_kit import signature
+
+SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+SIZE_REPORT = REPOSITORY / "kit" / "size-report"
+
+
+def signed(case, *extra):
+    keys = case.keys
+    result = case.sign("--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file,
+                       *extra, case.release)
+    assert result.returncode == 0, result.stderr
+    return case.release
+
+
+def signing(case):
+    return ["sign", "--pkcs12", case.keys.signer.pkcs12, "--password-file",
+            case.keys.password_file, case.release]
+
+
+def image_linked(case):
+    linked = case.release.with_name("linked.exe")
+    linked.symlink_to(case.release)
+    return signing(case)[:-1] + [linked]
+
+
+def sums_linked(case):
+    (case.tmp_path / "elsewhere").write_text("")
+    case.release.with_name("SHA256SUMS").symlink_to(case.tmp_path / "elsewhere")
+    return signing(case)
+
+
+def folder_locked(case):
+    case.held = os.open(case.release.parent, os.O_RDONLY)
+    fcntl.flock(case.held, fcntl.LOCK_EX)
+    return signing(case)
+
+
+def sums_stale(case):
+    case.release.with_name("SHA256SUMS").write_text(f"{'0' * 64}  kestrovan.exe\n")
+    return ["verify", case.release]
+
+
+def certificate_table_grown(case):
+    path = signed(case)
+    data = bytearray(path.read_bytes() + bytes(range(256)) * 4)
+    with pefile.PE(data=bytes(data), fast_load=True) as pe:
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY]
+        table, pe_offset = entry.VirtualAddress, pe.DOS_HEADER.e_lfanew
+    for at in (table, pe_offset + 24 + 128 + 4):  # WIN_CERTIFICATE's and the directory's size
+        data[at:at + 4] = (int.from_bytes(data[at:at + 4], "little") + 1024).to_bytes(4, "little")
+    path.write_bytes(data)
+    return ["verify", path]
+
+
+def appended(size):
+    def make(case):
+        case.release.write_bytes(case.release.read_bytes() + bytes(size))
+        return ["verify", case.release]
+    return make
+
+
+def nested(case):
+    path = signed(case)
+    nest = path.with_name("nested.exe")
+    status, output = signature.osslsigncode(
+        "sign", "-nest", "-pkcs12", case.keys.second_signer.pkcs12, "-h", "sha1", "-in", path,
+        "-out", nest, password=case.keys.password.encode())
+    assert status == 0, output
+    return ["verify", nest]
+
+
+def time_stamped(trust):
+    def make(case):
+        path = signed(case, "--timestamp-url", case.timestamp_server.url("/"))
+        return ["verify", path] + (["--trust", case.keys.signer.certificate] if trust else [])
+    return make
+
+
+def too_large(command):
+    def make(case):
+        with open(case.release, "ab") as image:
+            image.truncate(17 << 20)
+        return [command, case.release]
+    return make
+
+
+def installation(change, *options):
+    def make(case):
+        root = sample_installation.lay_out(case.tmp_path / "app", case.image, runtime=case.image)
+        change(case, root)
+        return ["verify", "--installation", root, *options]
+    return make
+
+
+def renamed(case, root):
+    (root / "application").rename(root / "Application")
+    (root / sample_installation.RUNTIME.replace("application", "Application")).rename(
+        root / "Application/default-jre/bin/JAVAW.EXE")
+
+
+def linked_out(relative, target, moved=True):
+    """`relative` made a link to `target` outside the installation, where it is moved (or not)."""
+    def change(case, root):
+        if moved:
+            os.replace(root / relative, case.tmp_path / target)
+        else:
+            (root / relative).unlink()
+        (root / relative).symlink_to(case.tmp_path / target)
+    return change
+
+
+def manifest_bomb(case, root):
+    with zipfile.ZipFile(root / sample_installation.ARCHIVE, "w", zipfile.ZIP_DEFLATED) as jar:
+        with jar.open(sample_installation.MANIFEST, "w", force_zip64=True) as manifest:
+            for _ in range(9):
+                manifest.write(bytes(1 << 20))
+
+
+def nothing(case, root):
+    pass
+
+
+CASES = [
+    pytest.param(image_linked, 2, "is a symbolic link (to ", id="sign-image-a-link"),
+    pytest.param(sums_linked, 2, "SHA256SUMS is a symbolic link", id="sign-sums-a-link"),
+    pytest.param(folder_locked, 1, "another kit/sign is signing in", id="sign-folder-locked"),
+    pytest.param(sums_stale, 1, f"FAIL  checksums: {{sums}} gives sha256 {'0' * 64} for"
+                 " kestrovan.exe, but the file's is ", id="verify-stale-sums"),
+    pytest.param(certificate_table_grown, 1, "1,024 bytes in its certificate table beyond the"
+                 " signature and its padding", id="verify-bytes-hidden-by-the-signature"),
+    pytest.param(appended(7000), 1, "FAIL  file end: 7,000 bytes appended after its last section",
+                 id="verify-data-appended"),
+    pytest.param(nested, 0, "signed by CN=kestrovan test signer (SHA256); nested: CN=kestrovan"
+                 " second signer (SHA1); chain not checked", id="verify-nested-signature"),
+    pytest.param(time_stamped(False), 0, "(SHA256), time-stamped by CN=kestrovan test tsa at ",
+                 id="verify-time-stamp-reported"),
+    pytest.param(time_stamped(True), 1, "intact, but the time-stamp by CN=kestrovan test tsa does"
+                 " not chain to", id="verify-time-stamp-untrusted"),
+    pytest.param(too_large("verify"), 1, "is 17,825,792 bytes (17 MiB), more than the",
+                 id="verify-image-too-large"),
+    pytest.param(too_large("size-report"), 1, "is 17,825,792 bytes (17 MiB), more than the",
+                 id="size-report-image-too-large"),
+    pytest.param(installation(renamed), 0, "all checks hold", id="installation-in-other-case"),
+    pytest.param(installation(linked_out(sample_installation.RUNTIME, "javaw.exe")), 1,
+                 "javaw.exe leads to {tmp}/javaw.exe, outside the installation",
+                 id="installation-runtime-linked-out"),
+    pytest.param(installation(linked_out("application/bin", "bin")), 1,
+                 "application/bin leads to {tmp}/bin, outside",
+                 id="installation-folder-linked-out"),
+    pytest.param(installation(linked_out(sample_installation.RUNTIME, "gone.exe", moved=False)), 1,
+                 "javaw.exe is a symbolic link to {tmp}/gone.exe, which does not exist",
+                 id="installation-runtime-link-dangling"),
+    pytest.param(installation(nothing, "--launcher", "../kestrovan.exe"), 1,
+                 "outside the installation", id="installation-launcher-outside"),
+    pytest.param(installation(manifest_bomb), 1, "its META-INF/MANIFEST.MF inflates to more than"
+                 " 8,388,608 bytes (8 MiB)", id="installation-manifest-bomb"),
+]
+
+
+@pytest.mark.parametrize("make, status, words", CASES)
+def test_each_case_gets_its_status_and_one_true_line(request, image, release, keys, sign,
+                                                     timestamp_server, tmp_path, make, status,
+                                                     words):
+    case = request.node
+    case.image, case.release, case.keys, case.sign = image, release, keys, sign
+    case.timestamp_server, case.tmp_path = timestamp_server, tmp_path
+    command, *arguments = make(case)
+    if command == "verify":
+        returncode, output, errors = verify(*arguments)
+    else:
+        result = sign(*arguments) if command == "sign" else subprocess.run(
+            [SIZE_REPORT, *arguments], capture_output=True, text=True)
+        returncode, output, errors = result.returncode, result.stdout, result.stderr
+    assert returncode == status, output + errors
+    assert errors.count("\n") <= 1, errors
+    expected = words.format(tmp=tmp_path, sums=release.with_name("SHA256SUMS"))
+    assert expected in output + errors, output + errors
+
+
+@pytest.mark.parametrize("spelling", ["{digest}  ./kestrovan.exe",
+                                      "SHA256 (kestrovan.exe) = {digest}"], ids=["dot-slash", "tagged"])
+def test_sign_replaces_the_entry_in_its_own_spelling(release, keys, sign, spelling):
+    sums = release.with_name("SHA256SUMS")
+    sums.write_text(spelling.format(digest="0" * 64) + "\n")
+    leftover = release.with_name(".kestrovan.exe.signing-killed")
+    leftover.mkdir()
+
+    result = sign("--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file, release)
+
+    assert result.returncode == 0, result.stderr
+    digest = subprocess.run(["sha256sum", release], capture_output=True, text=True).stdout[:64]
+    assert sums.read_text() == spelling.format(digest=digest) + "\n"
+    assert sorted(path.name for path in release.parent.iterdir()) == ["SHA256SUMS", release.name]
+
+
+def test_sign_into_a_full_output_says_it_signed(release, keys, sign):
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([SIGN, "--pkcs12", keys.signer.pkcs12, "--password-file",
+                                 keys.password_file, release], stdout=full, stderr=subprocess.PIPE,
+                                text=True)
+    assert result.returncode == 3, result.stderr
+    assert result.stderr.startswith(f"sign: signed {release} (sha256 ")
+    assert result.stderr.endswith(
+        ", but cannot write to standard output: No space left on device\n")
+
+
+def test_a_killed_sign_takes_osslsigncode_with_it(release, keys, silent_server):
+    signing = subprocess.Popen([SIGN, "--pkcs12", keys.signer.pkcs12, "--password-file",
+                                keys.password_file, "--timestamp-url", silent_server, release])
+    children = pathlib.Path(f"/proc/{signing.pid}/task/{signing.pid}/children")
+    while signing.poll() is None and not children.read_text().split():
+        time.sleep(0.01)
+    [child] = children.read_text().split()
+    signing.send_signal(signal.SIGKILL)
+    signing.wait()
+    def running():
+        try:
+            state = pathlib.Path(f"/proc/{child}/stat").read_text().rsplit(")", 1)[1].split()[0]
+            return state != "Z"
+        except OSError:
+            return False
+    for _ in range(500):
+        if not running():
+            break
+        time.sleep(0.01)
+    assert not running(), "osslsigncode outlived kit/sign"
