@@ -161,8 +161,7 @@ def read_manifest(jar, archive):
     if MANIFEST not in jar.namelist():
         return None
     too_long = Fault(f"{archive}: its {MANIFEST} inflates to more than"
-                     f" {byte_count(MANIFEST_LIMIT)}, which no runtime needs: not read;"
-                     " ship the application's own jar")
+                     f" {byte_count(MANIFEST_LIMIT)}, which no runtime needs: not read")
     entry = jar.getinfo(MANIFEST)
     if entry.file_size > MANIFEST_LIMIT:
         raise too_long

@@ -2,6 +2,7 @@
 two signers at once, bytes a reader would miss, inputs too large to read, and installations as
 Windows sees them. Each case ends in its documented status and one true line."""
 import fcntl
+import hashlib
 import os
 import pathlib
 import signal
@@ -56,7 +57,7 @@ def sums_stale(case):
     return ["verify", case.release]
 
 
-def certificate_table_grown(case):
+def certificate_table_grown(case, *options):
     path = signed(case)
     data = bytearray(path.read_bytes() + bytes(range(256)) * 4)
     with pefile.PE(data=bytes(data), fast_load=True) as pe:
@@ -65,7 +66,13 @@ def certificate_table_grown(case):
     for at in (table, pe_offset + 24 + 128 + 4):  # WIN_CERTIFICATE's and the directory's size
         data[at:at + 4] = (int.from_bytes(data[at:at + 4], "little") + 1024).to_bytes(4, "little")
     path.write_bytes(data)
-    return ["verify", path]
+    return ["verify", *options, path]
+
+
+def sums_built(case):
+    sums = case.tmp_path / "SHA256SUMS.unsigned"
+    sums.write_text(f"{hashlib.sha256(case.image.read_bytes()).hexdigest()}  kestrovan.exe\n")
+    return sums
 
 
 def appended(size):
@@ -144,6 +151,9 @@ CASES = [
                  " kestrovan.exe, but the file's is ", id="verify-stale-sums"),
     pytest.param(certificate_table_grown, 1, "1,024 bytes in its certificate table beyond the"
                  " signature and its padding", id="verify-bytes-hidden-by-the-signature"),
+    pytest.param(lambda case: certificate_table_grown(case, "--unsigned-sums", sums_built(case)), 1,
+                 ": FAILED: 1,024 bytes in its certificate table beyond the signature",
+                 id="verify-unsigned-sums-bytes-hidden-by-the-signature"),
     pytest.param(appended(7000), 1, "FAIL  file end: 7,000 bytes appended after its last section",
                  id="verify-data-appended"),
     pytest.param(nested, 0, "signed by CN=kestrovan test signer (SHA256); nested: CN=kestrovan"
