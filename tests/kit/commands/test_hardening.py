@@ -1,6 +1,7 @@
 """What a careless or hostile packager tries on the kit: links, other spellings of the checksums,
 two signers at once, bytes a reader would miss, inputs too large to read, and installations as
 Windows sees them. Each case ends in its documented status and one true line."""
+import datetime
 import fcntl
 import hashlib
 import os
@@ -12,6 +13,11 @@ import zipfile
 
 import pefile
 import pytest
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.hazmat.primitives.serialization import pkcs12
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 import sample_installation
 from conftest import REPOSITORY, SIGN, verify
@@ -32,6 +38,25 @@ def signed(case, *extra):
 def signing(case):
     return ["sign", "--pkcs12", case.keys.signer.pkcs12, "--password-file",
             case.keys.password_file, case.release]
+
+
+def certificate(starts_in_days, usage):
+    """A self-signed certificate valid for a day from `starts_in_days`, for `usage`."""
+    def make(case):
+        key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "kestrovan odd signer")])
+        start = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(starts_in_days)
+        built = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
+                 .public_key(key.public_key()).serial_number(7).not_valid_before(start)
+                 .not_valid_after(start + datetime.timedelta(1))
+                 .add_extension(x509.ExtendedKeyUsage([usage]), critical=False)
+                 .sign(key, hashes.SHA256()))
+        path = case.tmp_path / "odd.p12"
+        path.write_bytes(pkcs12.serialize_key_and_certificates(
+            b"odd", key, built, None,
+            serialization.BestAvailableEncryption(case.keys.password.encode())))
+        return ["sign", "--pkcs12", path, "--password-file", case.keys.password_file, case.release]
+    return make
 
 
 def image_linked(case):
@@ -144,6 +169,13 @@ def nothing(case, root):
 
 
 CASES = [
+    pytest.param(certificate(-3, ExtendedKeyUsageOID.CODE_SIGNING), 1, "cannot sign now"
+                 " (certificate has expired): use one whose validity dates include today",
+                 id="sign-certificate-expired"),
+    pytest.param(certificate(2, ExtendedKeyUsageOID.CODE_SIGNING), 1, "cannot sign now"
+                 " (certificate is not yet valid)", id="sign-certificate-not-yet-valid"),
+    pytest.param(certificate(-0.5, ExtendedKeyUsageOID.SERVER_AUTH), 1, "is not for code signing",
+                 id="sign-certificate-for-servers"),
     pytest.param(image_linked, 2, "is a symbolic link (to ", id="sign-image-a-link"),
     pytest.param(sums_linked, 2, "SHA256SUMS is a symbolic link", id="sign-sums-a-link"),
     pytest.param(folder_locked, 1, "another kit/sign is signing in", id="sign-folder-locked"),
@@ -203,8 +235,10 @@ def test_each_case_gets_its_status_and_one_true_line(request, image, release, ke
     assert expected in output + errors, output + errors
 
 
-@pytest.mark.parametrize("spelling", ["{digest}  ./kestrovan.exe",
-                                      "SHA256 (kestrovan.exe) = {digest}"], ids=["dot-slash", "tagged"])
+@pytest.mark.parametrize("spelling", [
+    pytest.param("{digest}  ./kestrovan.exe", id="dot-slash"),
+    pytest.param("SHA256 (kestrovan.exe) = {digest}", id="tagged"),
+])
 def test_sign_replaces_the_entry_in_its_own_spelling(release, keys, sign, spelling):
     sums = release.with_name("SHA256SUMS")
     sums.write_text(spelling.format(digest="0" * 64) + "\n")
