@@ -16,59 +16,53 @@ import pytest
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
-from cryptography.hazmat.primitives.serialization import pkcs12
-from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+from cryptography.x509.oid import ExtendedKeyUsageOID as Usage, NameOID
 
 import sample_installation
 from conftest import REPOSITORY, SIGN, verify
 from kestrovan_kit import signature
 
-SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 SIZE_REPORT = REPOSITORY / "kit" / "size-report"
+RUNTIME = sample_installation.RUNTIME
 
 
-def signed(case, *extra):
-    keys = case.keys
-    result = case.sign("--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file,
-                       *extra, case.release)
+def signing(case, *options, image=None):
+    return ["sign", "--pkcs12", case.keys.signer.pkcs12, "--password-file",
+            case.keys.password_file, *options, image or case.release]
+
+
+def signed(case, *options):
+    result = case.sign(*signing(case, *options)[1:])
     assert result.returncode == 0, result.stderr
     return case.release
 
 
-def signing(case):
-    return ["sign", "--pkcs12", case.keys.signer.pkcs12, "--password-file",
-            case.keys.password_file, case.release]
-
-
 def certificate(starts_in_days, usage):
-    """A self-signed certificate valid for a day from `starts_in_days`, for `usage`."""
+    """The release signed with a self-signed certificate, valid for a day from `starts_in_days`,
+    for `usage`."""
     def make(case):
         key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
         name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "kestrovan odd signer")])
         start = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(starts_in_days)
-        built = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
-                 .public_key(key.public_key()).serial_number(7).not_valid_before(start)
+        built = (x509.CertificateBuilder().subject_name(name).issuer_name(name).serial_number(7)
+                 .public_key(key.public_key()).not_valid_before(start)
                  .not_valid_after(start + datetime.timedelta(1))
                  .add_extension(x509.ExtendedKeyUsage([usage]), critical=False)
                  .sign(key, hashes.SHA256()))
         path = case.tmp_path / "odd.p12"
-        path.write_bytes(pkcs12.serialize_key_and_certificates(
+        path.write_bytes(serialization.pkcs12.serialize_key_and_certificates(
             b"odd", key, built, None,
             serialization.BestAvailableEncryption(case.keys.password.encode())))
         return ["sign", "--pkcs12", path, "--password-file", case.keys.password_file, case.release]
     return make
 
 
-def image_linked(case):
-    linked = case.release.with_name("linked.exe")
-    linked.symlink_to(case.release)
-    return signing(case)[:-1] + [linked]
-
-
-def sums_linked(case):
-    (case.tmp_path / "elsewhere").write_text("")
-    case.release.with_name("SHA256SUMS").symlink_to(case.tmp_path / "elsewhere")
-    return signing(case)
+def linked(name, target):
+    def make(case):
+        (case.tmp_path / target).write_text("")
+        case.release.with_name(name).symlink_to(case.tmp_path / target)
+        return signing(case, image=case.release.with_name(name) if name.endswith(".exe") else None)
+    return make
 
 
 def folder_locked(case):
@@ -82,52 +76,49 @@ def sums_stale(case):
     return ["verify", case.release]
 
 
-def certificate_table_grown(case, *options):
-    path = signed(case)
-    data = bytearray(path.read_bytes() + bytes(range(256)) * 4)
-    with pefile.PE(data=bytes(data), fast_load=True) as pe:
-        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY]
-        table, pe_offset = entry.VirtualAddress, pe.DOS_HEADER.e_lfanew
-    for at in (table, pe_offset + 24 + 128 + 4):  # WIN_CERTIFICATE's and the directory's size
-        data[at:at + 4] = (int.from_bytes(data[at:at + 4], "little") + 1024).to_bytes(4, "little")
-    path.write_bytes(data)
-    return ["verify", *options, path]
-
-
-def sums_built(case):
-    sums = case.tmp_path / "SHA256SUMS.unsigned"
-    sums.write_text(f"{hashlib.sha256(case.image.read_bytes()).hexdigest()}  kestrovan.exe\n")
-    return sums
-
-
-def appended(size):
+def certificate_table_grown(*options):
+    """The signature's WIN_CERTIFICATE and the security directory both grown over 1 KiB more."""
     def make(case):
-        case.release.write_bytes(case.release.read_bytes() + bytes(size))
-        return ["verify", case.release]
+        data = bytearray(signed(case).read_bytes() + bytes(range(256)) * 4)
+        with pefile.PE(data=bytes(data), fast_load=True) as pe:
+            table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[signature.SECURITY_DIRECTORY]
+            fields = (table.VirtualAddress, table.get_field_absolute_offset("Size"))
+        for at in fields:
+            grown = int.from_bytes(data[at:at + 4], "little") + 1024
+            data[at:at + 4] = grown.to_bytes(4, "little")
+        case.release.write_bytes(data)
+        sums = case.tmp_path / "SHA256SUMS.unsigned"
+        sums.write_text(f"{hashlib.sha256(case.image.read_bytes()).hexdigest()}  kestrovan.exe\n")
+        return ["verify", *[sums if option == "SUMS" else option for option in options],
+                case.release]
     return make
 
 
+def appended(case):
+    case.release.write_bytes(case.release.read_bytes() + bytes(7000))
+    return ["verify", case.release]
+
+
 def nested(case):
-    path = signed(case)
-    nest = path.with_name("nested.exe")
+    nest = case.release.with_name("nested.exe")
     status, output = signature.osslsigncode(
-        "sign", "-nest", "-pkcs12", case.keys.second_signer.pkcs12, "-h", "sha1", "-in", path,
-        "-out", nest, password=case.keys.password.encode())
+        "sign", "-nest", "-pkcs12", case.keys.second_signer.pkcs12, "-h", "sha1",
+        "-in", signed(case), "-out", nest, password=case.keys.password.encode())
     assert status == 0, output
     return ["verify", nest]
 
 
-def time_stamped(trust):
+def time_stamped(*options):
     def make(case):
-        path = signed(case, "--timestamp-url", case.timestamp_server.url("/"))
-        return ["verify", path] + (["--trust", case.keys.signer.certificate] if trust else [])
+        signed(case, "--timestamp-url", case.timestamp_server.url("/"))
+        return ["verify", *[case.keys.signer.certificate if option == "CERTIFICATE" else option
+                            for option in options], case.release]
     return make
 
 
 def too_large(command):
     def make(case):
-        with open(case.release, "ab") as image:
-            image.truncate(17 << 20)
+        os.truncate(case.release, 17 << 20)
         return [command, case.release]
     return make
 
@@ -142,18 +133,16 @@ def installation(change, *options):
 
 def renamed(case, root):
     (root / "application").rename(root / "Application")
-    (root / sample_installation.RUNTIME.replace("application", "Application")).rename(
-        root / "Application/default-jre/bin/JAVAW.EXE")
+    runtime = root / "Application/default-jre/bin/javaw.exe"
+    runtime.rename(runtime.with_name("JAVAW.EXE"))
 
 
-def linked_out(relative, target, moved=True):
-    """`relative` made a link to `target` outside the installation, where it is moved (or not)."""
+def runtime_linked(target, moved):
     def change(case, root):
         if moved:
-            os.replace(root / relative, case.tmp_path / target)
-        else:
-            (root / relative).unlink()
-        (root / relative).symlink_to(case.tmp_path / target)
+            os.replace(root / RUNTIME, case.tmp_path / target)
+        (root / RUNTIME).unlink(missing_ok=True)
+        (root / RUNTIME).symlink_to(case.tmp_path / target)
     return change
 
 
@@ -164,51 +153,41 @@ def manifest_bomb(case, root):
                 manifest.write(bytes(1 << 20))
 
 
-def nothing(case, root):
-    pass
-
-
 CASES = [
-    pytest.param(certificate(-3, ExtendedKeyUsageOID.CODE_SIGNING), 1, "cannot sign now"
-                 " (certificate has expired): use one whose validity dates include today",
-                 id="sign-certificate-expired"),
-    pytest.param(certificate(2, ExtendedKeyUsageOID.CODE_SIGNING), 1, "cannot sign now"
-                 " (certificate is not yet valid)", id="sign-certificate-not-yet-valid"),
-    pytest.param(certificate(-0.5, ExtendedKeyUsageOID.SERVER_AUTH), 1, "is not for code signing",
+    pytest.param(certificate(-3, Usage.CODE_SIGNING), 1, "cannot sign now (certificate has"
+                 " expired): use one whose validity dates include today", id="sign-expired"),
+    pytest.param(certificate(-0.5, Usage.SERVER_AUTH), 1, "is not for code signing",
                  id="sign-certificate-for-servers"),
-    pytest.param(image_linked, 2, "is a symbolic link (to ", id="sign-image-a-link"),
-    pytest.param(sums_linked, 2, "SHA256SUMS is a symbolic link", id="sign-sums-a-link"),
+    pytest.param(linked("linked.exe", "kestrovan.exe"), 2, "image {folder}/linked.exe is a"
+                 " symbolic link (to {tmp}/kestrovan.exe): kit/sign follows no link",
+                 id="sign-image-a-link"),
+    pytest.param(linked("SHA256SUMS", "elsewhere"), 2, "SHA256SUMS is a symbolic link",
+                 id="sign-sums-a-link"),
     pytest.param(folder_locked, 1, "another kit/sign is signing in", id="sign-folder-locked"),
-    pytest.param(sums_stale, 1, f"FAIL  checksums: {{sums}} gives sha256 {'0' * 64} for"
-                 " kestrovan.exe, but the file's is ", id="verify-stale-sums"),
-    pytest.param(certificate_table_grown, 1, "1,024 bytes in its certificate table beyond the"
+    pytest.param(sums_stale, 1, f"FAIL  checksums: {{folder}}/SHA256SUMS gives sha256 {'0' * 64}"
+                 " for kestrovan.exe, but the file's is ", id="verify-stale-sums"),
+    pytest.param(certificate_table_grown(), 1, "1,024 bytes in its certificate table beyond the"
                  " signature and its padding", id="verify-bytes-hidden-by-the-signature"),
-    pytest.param(lambda case: certificate_table_grown(case, "--unsigned-sums", sums_built(case)), 1,
-                 ": FAILED: 1,024 bytes in its certificate table beyond the signature",
-                 id="verify-unsigned-sums-bytes-hidden-by-the-signature"),
-    pytest.param(appended(7000), 1, "FAIL  file end: 7,000 bytes appended after its last section",
+    pytest.param(certificate_table_grown("--unsigned-sums", "SUMS"), 1, ": FAILED: 1,024 bytes"
+                 " in its certificate table", id="unsigned-sums-bytes-hidden-by-the-signature"),
+    pytest.param(appended, 1, "FAIL  file end: 7,000 bytes appended after its last section",
                  id="verify-data-appended"),
     pytest.param(nested, 0, "signed by CN=kestrovan test signer (SHA256); nested: CN=kestrovan"
                  " second signer (SHA1); chain not checked", id="verify-nested-signature"),
-    pytest.param(time_stamped(False), 0, "(SHA256), time-stamped by CN=kestrovan test tsa at ",
+    pytest.param(time_stamped(), 0, "(SHA256), time-stamped by CN=kestrovan test tsa at ",
                  id="verify-time-stamp-reported"),
-    pytest.param(time_stamped(True), 1, "intact, but the time-stamp by CN=kestrovan test tsa does"
-                 " not chain to", id="verify-time-stamp-untrusted"),
+    pytest.param(time_stamped("--trust", "CERTIFICATE"), 1, "intact, but the time-stamp by"
+                 " CN=kestrovan test tsa does not chain to", id="verify-time-stamp-untrusted"),
     pytest.param(too_large("verify"), 1, "is 17,825,792 bytes (17 MiB), more than the",
                  id="verify-image-too-large"),
     pytest.param(too_large("size-report"), 1, "is 17,825,792 bytes (17 MiB), more than the",
                  id="size-report-image-too-large"),
     pytest.param(installation(renamed), 0, "all checks hold", id="installation-in-other-case"),
-    pytest.param(installation(linked_out(sample_installation.RUNTIME, "javaw.exe")), 1,
-                 "javaw.exe leads to {tmp}/javaw.exe, outside the installation",
-                 id="installation-runtime-linked-out"),
-    pytest.param(installation(linked_out("application/bin", "bin")), 1,
-                 "application/bin leads to {tmp}/bin, outside",
-                 id="installation-folder-linked-out"),
-    pytest.param(installation(linked_out(sample_installation.RUNTIME, "gone.exe", moved=False)), 1,
-                 "javaw.exe is a symbolic link to {tmp}/gone.exe, which does not exist",
-                 id="installation-runtime-link-dangling"),
-    pytest.param(installation(nothing, "--launcher", "../kestrovan.exe"), 1,
+    pytest.param(installation(runtime_linked("javaw.exe", True)), 1, "javaw.exe leads to"
+                 " {tmp}/javaw.exe, outside the installation", id="installation-part-linked-out"),
+    pytest.param(installation(runtime_linked("gone.exe", False)), 1, "javaw.exe is a symbolic"
+                 " link to {tmp}/gone.exe, which does not exist", id="installation-link-dangling"),
+    pytest.param(installation(lambda case, root: None, "--launcher", "../kestrovan.exe"), 1,
                  "outside the installation", id="installation-launcher-outside"),
     pytest.param(installation(manifest_bomb), 1, "its META-INF/MANIFEST.MF inflates to more than"
                  " 8,388,608 bytes (8 MiB)", id="installation-manifest-bomb"),
@@ -231,29 +210,28 @@ def test_each_case_gets_its_status_and_one_true_line(request, image, release, ke
         returncode, output, errors = result.returncode, result.stdout, result.stderr
     assert returncode == status, output + errors
     assert errors.count("\n") <= 1, errors
-    expected = words.format(tmp=tmp_path, sums=release.with_name("SHA256SUMS"))
-    assert expected in output + errors, output + errors
+    assert words.format(tmp=tmp_path, folder=release.parent) in output + errors, output + errors
 
 
 @pytest.mark.parametrize("spelling", [
     pytest.param("{digest}  ./kestrovan.exe", id="dot-slash"),
     pytest.param("SHA256 (kestrovan.exe) = {digest}", id="tagged"),
 ])
-def test_sign_replaces_the_entry_in_its_own_spelling(release, keys, sign, spelling):
+def test_sign_replaces_the_entry_in_its_own_spelling_and_what_a_killed_one_left(
+        release, keys, sign, spelling):
     sums = release.with_name("SHA256SUMS")
     sums.write_text(spelling.format(digest="0" * 64) + "\n")
-    leftover = release.with_name(".kestrovan.exe.signing-killed")
-    leftover.mkdir()
+    release.with_name(".kestrovan.exe.signing-killed").mkdir()
 
     result = sign("--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file, release)
 
     assert result.returncode == 0, result.stderr
-    digest = subprocess.run(["sha256sum", release], capture_output=True, text=True).stdout[:64]
+    digest = hashlib.sha256(release.read_bytes()).hexdigest()
     assert sums.read_text() == spelling.format(digest=digest) + "\n"
     assert sorted(path.name for path in release.parent.iterdir()) == ["SHA256SUMS", release.name]
 
 
-def test_sign_into_a_full_output_says_it_signed(release, keys, sign):
+def test_sign_into_a_full_output_says_it_signed(release, keys):
     with open("/dev/full", "w") as full:
         result = subprocess.run([SIGN, "--pkcs12", keys.signer.pkcs12, "--password-file",
                                  keys.password_file, release], stdout=full, stderr=subprocess.PIPE,
@@ -270,17 +248,15 @@ def test_a_killed_sign_takes_osslsigncode_with_it(release, keys, silent_server):
     children = pathlib.Path(f"/proc/{signing.pid}/task/{signing.pid}/children")
     while signing.poll() is None and not children.read_text().split():
         time.sleep(0.01)
-    [child] = children.read_text().split()
+    status = pathlib.Path(f"/proc/{children.read_text().split()[0]}/status")
     signing.send_signal(signal.SIGKILL)
     signing.wait()
-    def running():
-        try:
-            state = pathlib.Path(f"/proc/{child}/stat").read_text().rsplit(")", 1)[1].split()[0]
-            return state != "Z"
-        except OSError:
-            return False
+    # Ended, or a zombie that its new parent has yet to reap; a bounded wait for either.
     for _ in range(500):
-        if not running():
-            break
+        try:
+            if "State:\tZ" in status.read_text():
+                return
+        except FileNotFoundError:
+            return
         time.sleep(0.01)
-    assert not running(), "osslsigncode outlived kit/sign"
+    pytest.fail("osslsigncode outlived kit/sign")
