@@ -202,11 +202,12 @@ def summary(output):
     lines = [line.strip() for line in output.splitlines() if line.strip()]
     stated = [line for line in lines if FAULT_LINE.search(line) and not NOT_A_REASON.match(line)]
     reason = OPENSSL_ERROR.search(output)
-    if not stated:
-        shown = [line for line in lines if not NOT_A_REASON.match(line)]
-        stated = shown or [reason[1] if reason else "no reason given"]
-        reason = None
-    return stated[0] + (f" ({reason[1]})" if reason and reason[1] not in stated[0] else "")
+    if stated:
+        return stated[0] + (f" ({reason[1]})" if reason and reason[1] not in stated[0] else "")
+    if reason:
+        return reason[1]
+    shown = [line for line in lines if not NOT_A_REASON.match(line)]
+    return shown[0] if shown else "no reason given"
 
 
 LIBC = ctypes.CDLL(None, use_errno=True)
