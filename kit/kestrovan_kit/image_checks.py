@@ -6,15 +6,11 @@ it reports it.
 """
 import dataclasses
 import os
-import pathlib
 
 import pefile
 
-from . import icon_format
+from . import icon_format, product
 from .untrusted import Fault, parsing
-
-REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
-COMMITTED_ICON = REPOSITORY / "resources" / "kestrovan.ico"
 
 # An image is refused unread past this size: the launcher has 40 KiB, a Java runtime's javaw.exe
 # well under 1 MiB, and reading one whole stays quick and small in memory.
@@ -50,15 +46,6 @@ FIXED_VERSION = {
     "FileDateMS": 0, "FileDateLS": 0,
 }
 STRING_TABLE = "040904b0"
-VERSION_STRINGS = (
-    ("CompanyName", ""),
-    ("FileDescription", ""),
-    ("FileVersion", "0.0.0.0"),
-    ("LegalCopyright", ""),
-    ("OriginalFilename", "kestrovan.exe"),
-    ("ProductName", "kestrovan"),
-    ("ProductVersion", "0.0.0.0"),
-)
 TRANSLATION = "0x0409 0x04b0"
 
 
@@ -161,7 +148,7 @@ def committed_icon_images(icon_file):
     return [image.data for image in icon_format.icon_file_images(icon_file.read_bytes())]
 
 
-def check_icon_images(pe, icon_file=COMMITTED_ICON):
+def check_icon_images(pe, icon_file=product.ICON):
     resources = resource_entries(pe)
     reference = committed_icon_images(icon_file)
     for (image_id, size, byte_size), expected in zip(ICON_IMAGES, reference, strict=True):
@@ -196,7 +183,7 @@ def check_version_strings(pe):
     expect([table.LangID for table in tables] == [STRING_TABLE.encode()],
            f"string tables {[table.LangID.decode() for table in tables]}, not [{STRING_TABLE}]")
     strings = tuple((key.decode(), value.decode()) for key, value in tables[0].entries.items())
-    expect(strings == VERSION_STRINGS, f"strings {strings}")
+    expect(strings == product.version_strings(), f"strings {strings}")
     return f'{STRING_TABLE}: ProductName "kestrovan", OriginalFilename "kestrovan.exe"'
 
 

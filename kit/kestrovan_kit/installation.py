@@ -94,11 +94,11 @@ def check_launcher(launcher):
     try:
         read_file(launcher, "launcher", image_checks.IMAGE_LIMIT)
     except Refusal as fault:
-        raise Fault(f"{fault}: copy the kestrovan.exe that tools/release built there") from None
+        raise Fault(f"{fault}: copy the kestrovan.exe that kit/release built there") from None
     faults = image_checks.faults(launcher)
     if faults:
         raise Fault(f"{launcher} fails the image checks: {faults}:"
-                    " ship the kestrovan.exe that tools/release built")
+                    " ship the kestrovan.exe that kit/release built")
     return f"{launcher} passes the image checks"
 
 

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Sign a launcher image in place with an Authenticode signature (SHA-256), using osslsigncode.
 
 Only an image that passes the launcher's image checks (those of kit/verify) is signed. The
@@ -30,35 +29,29 @@ image cannot be replaced; 2 not signed: an option or an input file is unusable (
 unreadable, a symbolic link, no PKCS#12 file, wrong password); 3 signed, and SHA256SUMS says so,
 but the line saying so could not be written to standard output.
 """
+import argparse
+import contextlib
+import hashlib
+import math
+import os
+import pathlib
+import shutil
 import signal
+import subprocess
+import tempfile
+import urllib.parse
 
-# Until main() takes them over, an interruption ends the command at once and quietly: nothing has
-# been written yet.
-signal.signal(signal.SIGINT, signal.SIG_DFL)
+import pefile
+from asn1crypto import pem, pkcs12 as pkcs12_structure
+from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
 
-import argparse  # noqa: E402
-import contextlib  # noqa: E402
-import hashlib  # noqa: E402
-import math  # noqa: E402
-import os  # noqa: E402
-import pathlib  # noqa: E402
-import shutil  # noqa: E402
-import subprocess  # noqa: E402
-import sys  # noqa: E402
-import tempfile  # noqa: E402
-import urllib.parse  # noqa: E402
-
-import pefile  # noqa: E402
-from asn1crypto import pem, pkcs12 as pkcs12_structure  # noqa: E402
-from cryptography.hazmat.primitives.serialization import Encoding, pkcs12  # noqa: E402
-
-from kestrovan_kit import checksums  # noqa: E402
-from kestrovan_kit import image_checks  # noqa: E402
-from kestrovan_kit import signature  # noqa: E402
-from kestrovan_kit import signing_folder  # noqa: E402
-from kestrovan_kit.command_line import (  # noqa: E402
+from kestrovan_kit import checksums
+from kestrovan_kit import image_checks
+from kestrovan_kit import signature
+from kestrovan_kit import signing_folder
+from kestrovan_kit.command_line import (
     ArgumentParser, Refusal, Unreported, Unusable, read_file, run, write_out)
-from kestrovan_kit.untrusted import Fault, parsing  # noqa: E402
+from kestrovan_kit.untrusted import Fault, parsing
 
 PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
 DESCRIPTION = "kestrovan"
@@ -316,6 +309,3 @@ def main():
         return 0
     return run("sign", signed)
 
-
-if __name__ == "__main__":
-    sys.exit(main())

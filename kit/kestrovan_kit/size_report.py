@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Report a launcher image's size and where its bytes go.
 
 Prints the file's size against the launcher's size budget, then one row per part of the file in
@@ -10,8 +9,6 @@ of an image; 2 the input or an option is unusable (missing, a directory, unreada
 could not be written to standard output. Each fault is one line on stderr naming the path.
 """
 import pathlib
-import sys
-
 
 from kestrovan_kit import image_checks
 from kestrovan_kit.command_line import ArgumentParser, Refusal, read_file, run, write_out
@@ -94,6 +91,3 @@ def main():
         return 0
     return run("size-report", reported)
 
-
-if __name__ == "__main__":
-    sys.exit(main())

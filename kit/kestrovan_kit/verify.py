@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Check a launcher image, or a whole installation, before shipping it.
 
 verify IMAGE prints one line per check of the image (and of the SHA256SUMS beside it, when
@@ -174,6 +173,3 @@ def main():
         return verify_image(arguments.image, arguments.trust)
     return run("verify", verified)
 
-
-if __name__ == "__main__":
-    sys.exit(main())

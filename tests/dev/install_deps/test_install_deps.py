@@ -1,15 +1,15 @@
-"""tools/install-deps against an archive that fails: it tries apt once more, stops with one line
+"""dev/install-deps against an archive that fails: it tries apt once more, stops with one line
 when a required package cannot be installed, and installs everything else when an optional part
 cannot, keeping apt's words for the tests that need that part. apt-get, dpkg and dpkg-query are
 stand-ins that act on a list of installed packages; the kernel is said to execute i386 programs."""
 import os
-import pathlib
 import shutil
 import subprocess
 
 import pytest
 
-REPOSITORY = pathlib.Path(__file__).resolve().parents[3]
+from checkout import REPOSITORY
+
 WINE32 = "wine32:i386"
 REQUIRED = ("cmake", "ninja-build", "g++", "googletest", "g++-mingw-w64-i686-win32",
             "g++-mingw-w64-x86-64-win32", "wine64", "python3", "python3-pefile", "python3-pytest",
@@ -58,10 +58,11 @@ def executable(path, text):
 
 @pytest.fixture
 def host(tmp_path):
-    """A checkout holding tools/install-deps, with stand-ins for apt and the i386 probe."""
-    for folder in ("tools", "dev"):
+    """A checkout holding dev/install-deps and kit/install-deps, with stand-ins for apt and the
+    i386 probe."""
+    for folder in ("kit", "dev"):
         (tmp_path / folder).mkdir()
-    shutil.copy(REPOSITORY / "tools" / "install-deps", tmp_path / "tools")
+        shutil.copy(REPOSITORY / folder / "install-deps", tmp_path / folder)
     executable(tmp_path / "dev" / "probe-i386", STAND_INS["probe-i386"])
     bin_folder = tmp_path / "bin"
     bin_folder.mkdir()
@@ -72,13 +73,13 @@ def host(tmp_path):
 
 
 def install_deps(host, installed=(), failures=None):
-    """Runs tools/install-deps with `installed` in place and apt failing as `failures` says."""
+    """Runs dev/install-deps with `installed` in place and apt failing as `failures` says."""
     (host / "installed").write_text("".join(f"{package}\n" for package in installed))
     for name, count in (failures or {}).items():
         (host / name).write_text(str(count))
     environment = dict(os.environ, STATE=str(host), MIRROR_SYNC=MIRROR_SYNC, HELD=HELD,
                        PATH=f"{host / 'bin'}:{os.environ['PATH']}")
-    return subprocess.run([str(host / "tools" / "install-deps")], env=environment,
+    return subprocess.run([str(host / "dev" / "install-deps")], env=environment,
                           capture_output=True, text=True, timeout=60)
 
 

@@ -9,14 +9,11 @@ process, with its command line, streams and temporary folder as a separate proce
 them."""
 import contextlib
 import dataclasses
-import importlib.machinery
-import importlib.util
 import io
 import os
 import random
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import time
@@ -27,10 +24,8 @@ import pefile
 import pytest
 
 import sample_installation
-from kestrovan_kit import signature
-from conftest import FUZZ_SEED as SEED, REPOSITORY, SIGN, VERIFY
-
-SIZE_REPORT = REPOSITORY / "kit" / "size-report"
+from kestrovan_kit import sign, signature, size_report, verify
+from kit_commands import FUZZ_SEED as SEED, sign_image
 MUTANTS = int(os.environ.get("KESTROVAN_FUZZ_MUTANTS") or 320)
 TIME_BOUND_SECONDS = float(os.environ.get("KESTROVAN_FUZZ_SECONDS") or 75)
 # Fewer mutants than this within the time bound would say too little to pass on.
@@ -171,18 +166,6 @@ class Outcome:
     stderr: str
 
 
-def command(path):
-    """The kit's command at `path` as a module, so that its main() runs in this process: a few
-    hundred runs then cost seconds, not minutes of interpreter start-up."""
-    saved = {number: signal.getsignal(number) for number in INTERRUPTIONS}
-    loader = importlib.machinery.SourceFileLoader(f"kit_{path.name.replace('-', '_')}", str(path))
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    for number, handler in saved.items():
-        signal.signal(number, handler)
-    return module
-
-
 def run(module, arguments, scratch):
     """One run of a command's main() with `arguments`, as its command line would: its status
     (from main() or from an exit), what it printed, and a traceback for what escaped it."""
@@ -274,29 +257,25 @@ def check(kit, mutant, root, keys):
     return reports
 
 
-@pytest.fixture(scope="module")
-def kit():
-    return {path.name: command(path) for path in (VERIFY, SIZE_REPORT, SIGN)}
+# The kit's commands as modules, so that their main() runs in this process: a few hundred runs
+# then cost seconds, not minutes of interpreter start-up.
+KIT = {"verify": verify, "size-report": size_report, "sign": sign}
 
 
 @pytest.fixture(scope="module")
 def signed_image(image, keys, tmp_path_factory):
     copy = tmp_path_factory.mktemp("signed") / "kestrovan.exe"
-    shutil.copyfile(image, copy)
-    result = subprocess.run([str(SIGN), "--pkcs12", str(keys.signer.pkcs12), "--password-file",
-                             str(keys.password_file), str(copy)], capture_output=True, text=True)
-    assert result.returncode == 0, result.stderr
-    return copy
+    return sign_image(shutil.copyfile(image, copy), keys)
 
 
-def test_no_damage_crashes_a_command_or_passes_a_truncated_image(kit, image, signed_image, keys,
+def test_no_damage_crashes_a_command_or_passes_a_truncated_image(image, signed_image, keys,
                                                                  tmp_path):
     started = time.monotonic()
     ran, reports = 0, []
     for mutant in mutants({"built": image, "signed": signed_image}, MUTANTS, SEED):
         if time.monotonic() - started > TIME_BOUND_SECONDS:
             break
-        reports += check(kit, mutant, tmp_path, keys)
+        reports += check(KIT, mutant, tmp_path, keys)
         ran += 1
     seconds = time.monotonic() - started
     print(f"seed {SEED}: {ran} of {MUTANTS} mutants in {seconds:.0f} s")

@@ -19,10 +19,9 @@ from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID as Usage, NameOID
 
 import sample_installation
-from conftest import REPOSITORY, SIGN, verify
 from kestrovan_kit import signature
+from kit_commands import SIGN, SIZE_REPORT, verify
 
-SIZE_REPORT = REPOSITORY / "kit" / "size-report"
 RUNTIME = sample_installation.RUNTIME
 
 

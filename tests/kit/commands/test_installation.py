@@ -7,7 +7,7 @@ import pytest
 
 import bad_files
 import sample_installation
-from conftest import verify
+from kit_commands import verify
 from sample_installation import write_jar as jar
 
 RUNTIME = "application/default-jre/bin/javaw.exe"

@@ -14,7 +14,7 @@ import pytest
 from asn1crypto import cms
 
 import bad_files
-from conftest import SIGN
+from kit_commands import SIGN
 from kestrovan_kit.signature import certificate_table, osslsigncode
 
 

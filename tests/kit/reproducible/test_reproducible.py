@@ -1,6 +1,6 @@
 """The release build and a hand build of the sources, each in another folder and with another
 SOURCE_DATE_EPOCH, give the very image that the tests check; the build information that
-tools/release keeps beside the image names the toolchain that made it, and nothing of the folder."""
+kit/release keeps beside the image names the toolchain that made it, and nothing of the folder."""
 import os
 import pathlib
 import re
@@ -11,9 +11,10 @@ import subprocess
 import pefile
 import pytest
 
-REPOSITORY = pathlib.Path(__file__).resolve().parents[3]
+from checkout import REPOSITORY
+from kit_commands import BUILDINFO
+
 SOURCES = ("CMakeLists.txt", "CMakePresets.json", "cmake", "launcher", "resources")
-BUILDINFO = REPOSITORY / "dev" / "buildinfo"
 # The compiler driver that cmake/toolchains/i686-w64-mingw32.cmake names.
 COMPILER = "i686-w64-mingw32-g++-win32"
 
@@ -35,7 +36,7 @@ def build(commands, source, source_date_epoch):
 
 
 def release_preset_build(root, source_date_epoch):
-    """The tree as tools/release builds it: the release preset."""
+    """The tree as kit/release builds it: the release preset."""
     source = copy_of_the_sources(root)
     build([["cmake", "--workflow", "--preset", "release"]], source, source_date_epoch)
     return source / "build" / "release"
@@ -52,7 +53,7 @@ def hand_build(root, source_date_epoch):
 
 
 def buildinfo(tree):
-    """dev/buildinfo's lines for `tree` as {key: value}."""
+    """kit/buildinfo's lines for `tree` as {key: value}."""
     result = subprocess.run([BUILDINFO, tree], capture_output=True, text=True, timeout=120)
     assert (result.returncode, result.stderr) == (0, "")
     lines = result.stdout.splitlines()

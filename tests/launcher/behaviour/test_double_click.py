@@ -15,8 +15,8 @@ import time
 
 import pytest
 
-from conftest import (RUN_TIMEOUT_SECONDS, RUNS, TARGETS, installation_maker, read_record,
-                      under_wine, windows_path)
+from launcher_under_wine import (RUN_TIMEOUT_SECONDS, RUNS, TARGETS, installation_maker,
+                                 read_record, under_wine, windows_path)
 
 TOOLS = {"Xvfb": "xvfb", "xdotool": "xdotool", "xwininfo": "x11-utils", "xwd": "x11-apps",
          "xwdtopnm": "netpbm", "pnmtopng": "netpbm"}
@@ -47,7 +47,7 @@ def display(tmp_path_factory):
     """An X display of its own (Xvfb picks a free number), for this module's cases."""
     for program, package in TOOLS.items():
         if not shutil.which(program):
-            pytest.skip(f"{program} is missing (package {package}; tools/install-deps installs it)")
+            pytest.skip(f"{program} is missing (package {package}; dev/install-deps installs it)")
     log = tmp_path_factory.mktemp("xvfb") / "xvfb.log"
     ready, told = os.pipe()
     with log.open("wb") as errors:

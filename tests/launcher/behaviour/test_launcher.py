@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-from conftest import COMMAND_LINE
+from launcher_under_wine import COMMAND_LINE
 
 FAILURE = re.compile(rb"CreateProcess failed: (\d+)")
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace kestrovan::testing {
+namespace kestrovan::fake_module {
 
 namespace {
 
@@ -21,13 +21,13 @@ bool last_query_buffer_was_zeroed() {
     return buffer_was_zeroed;
 }
 
-}  // namespace kestrovan::testing
+}  // namespace kestrovan::fake_module
 
 namespace kestrovan {
 
 void query_module_path(PathBuffer& buffer) {
-    using testing::reported_path;
-    testing::buffer_was_zeroed =
+    using fake_module::reported_path;
+    fake_module::buffer_was_zeroed =
         std::all_of(buffer.begin(), buffer.end(), [](wchar_t unit) { return unit == L'\0'; });
     if (!reported_path) {
         return;

@@ -83,7 +83,7 @@ TEST_P(Installation, CutsTheLauncherDirectoryFromTheModulePath) {
 }
 
 TEST_P(Installation, DerivesEveryPlanValueFromTheLauncherDirectory) {
-    testing::set_module_path(GetParam().module_path);
+    fake_module::set_module_path(GetParam().module_path);
     const LaunchPlan plan = make_launch_plan();
     EXPECT_EQ(text_of(plan.launcher_directory), GetParam().launcher_directory);
     EXPECT_EQ(text_of(plan.working_directory), GetParam().working_directory);
@@ -112,7 +112,7 @@ TEST(CutLauncherDirectory, ReadsAnUnterminatedBufferToItsEndOnly) {
 }
 
 TEST(MakeLaunchPlan, FillsTheCommandLineBufferWithZerosAfterTheText) {
-    testing::set_module_path(LR"(C:\kestrovan.exe)");
+    fake_module::set_module_path(LR"(C:\kestrovan.exe)");
     const LaunchPlan plan = make_launch_plan();
     ASSERT_EQ(std::wcslen(plan.command_line.data()), 55u);
     EXPECT_TRUE(std::all_of(plan.command_line.begin() + 55, plan.command_line.end(),
@@ -121,14 +121,14 @@ TEST(MakeLaunchPlan, FillsTheCommandLineBufferWithZerosAfterTheText) {
 
 TEST(MakeLaunchPlan, CutsAPathTheBufferShortened) {
     const std::wstring long_directory = L"C:\\" + std::wstring(300, L'd');
-    testing::set_module_path(long_directory + L"\\kestrovan.exe");
+    fake_module::set_module_path(long_directory + L"\\kestrovan.exe");
     EXPECT_EQ(text_of(make_launch_plan().launcher_directory), L"C:");
 }
 
 TEST(MakeLaunchPlan, PlansNoRuntimeWhenTheQueryFails) {
-    testing::set_module_path(std::nullopt);
+    fake_module::set_module_path(std::nullopt);
     const LaunchPlan plan = make_launch_plan();
-    EXPECT_TRUE(testing::last_query_buffer_was_zeroed());
+    EXPECT_TRUE(fake_module::last_query_buffer_was_zeroed());
     EXPECT_EQ(text_of(plan.launcher_directory), L"");
     EXPECT_EQ(text_of(plan.working_directory), LR"(\application\bin)");
     EXPECT_EQ(text_of(plan.runtime_path), L"");
@@ -136,7 +136,7 @@ TEST(MakeLaunchPlan, PlansNoRuntimeWhenTheQueryFails) {
 
 TEST(MakeLaunchPlan, KeepsTheLongestPossibleDirectoryWholeInEveryString) {
     const std::wstring longest(path_capacity, L'd');
-    testing::set_module_path(longest);
+    fake_module::set_module_path(longest);
     const LaunchPlan plan = make_launch_plan();
     EXPECT_EQ(text_of(plan.launcher_directory), longest);
     EXPECT_EQ(text_of(plan.working_directory), longest + LR"(\application\bin)");
