@@ -5,19 +5,12 @@ base class. Whatever reads such a file does so within `parsing()`, where every f
 `Fault`: a finding or a refusal in the tool's report, never a traceback and never a pass."""
 import contextlib
 
-from .command_line import Refusal
+from .command_line import Refusal, one_line
 
 
 class Fault(Refusal):
     """What is wrong with an untrusted file, in words for the report: a failed finding, or,
     where a tool has no report to put it in, its one line and status 1."""
-
-
-def shown(text):
-    """`text` out of an untrusted file as a message quotes it: every character that is not
-    printable (a line break, any other control character) escaped as a Python string literal
-    escapes it, so that the message stays one line."""
-    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
 
 
 @contextlib.contextmanager
@@ -30,6 +23,6 @@ def parsing(what):
         raise
     # RecursionError and MemoryError included: a deep or huge structure is damage too.
     except Exception as error:
-        reason = shown(str(error).strip().splitlines()[0]) if str(error).strip() else \
+        reason = one_line(str(error).strip().splitlines()[0]) if str(error).strip() else \
             type(error).__name__
         raise Fault(f"{what} cannot be read ({reason})") from None
