@@ -98,18 +98,23 @@ int exit_status_of(HANDLE child_process) {
 
 }  // namespace
 
-void query_module_path(PathBuffer& buffer) {
-    GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+std::size_t query_module_path(PathBuffer& buffer) {
+    return GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
 }
 
 int run_launcher() {
+    LaunchPlan plan = make_launch_plan();
+    // Never handed to the platform: an empty application name is no promise that nothing starts.
+    if (plan.refusal != 0) {
+        report_start_failure(plan.refusal);
+        return 0;
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     if constexpr (launch_options::forward_startup || !launch_options::app_id.empty()) {
         apply_launch_options(startup);
     }
     PROCESS_INFORMATION child{};
-    LaunchPlan plan = make_launch_plan();
 
     if (!CreateProcessW(/*application_name=*/plan.runtime_path.data(),
                         /*command_line=*/plan.command_line.data(),

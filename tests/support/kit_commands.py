@@ -1,6 +1,4 @@
 """The packager's commands as the tests run them, and the one way the tests sign an image."""
-import os
-import random
 import subprocess
 
 from checkout import KIT
@@ -10,8 +8,6 @@ VERIFY = KIT / "verify"
 SIZE_REPORT = KIT / "size-report"
 BUILDINFO = KIT / "buildinfo"
 RELEASE = KIT / "release"
-# What the damaged images are drawn from: a new seed each session unless one is given to replay.
-FUZZ_SEED = int(os.environ.get("KESTROVAN_FUZZ_SEED") or random.SystemRandom().randrange(1 << 32))
 
 
 def verify(*arguments, prefix=()):

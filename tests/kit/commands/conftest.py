@@ -19,16 +19,12 @@ from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 
 from kestrovan_kit.sign import PASSWORD_VARIABLE
-from kit_commands import FUZZ_SEED, SIGN
+from kit_commands import SIGN
 
 # A space and a dollar sign, so that any trip through a shell or a command line would show.
 PASSWORD = "correct horse $battery staple"
 SIGNER_CN = "kestrovan test signer"
 SECOND_SIGNER_CN = "kestrovan second signer"
-
-
-def pytest_report_header():
-    return f"damaged images: seed {FUZZ_SEED} (KESTROVAN_FUZZ_SEED={FUZZ_SEED} replays it)"
 
 
 def openssl(*arguments, cwd=None):

@@ -27,7 +27,7 @@ def test_passes_a_signed_image_and_names_its_signer(release, keys, trusted, verd
     trust = ["--trust", keys.signer.certificate] if trusted else []
     status, report, _ = verify(signed(release, keys), *trust)
     assert status == 0, report
-    assert ("ok    signature: intact, signed by CN=kestrovan test signer; "
+    assert ("ok    signature: intact, signed by CN=kestrovan test signer (SHA256); "
             + verdict.format(trust=keys.signer.certificate)) in report
 
 
@@ -63,6 +63,11 @@ def signer_certificate_renumbered(release, keys, tampered):
     return path
 
 
+def icon_group_renamed_with_a_line_break(release, keys, sign, tampered):
+    return bad_files.replaced("IDI_ICON1".encode("utf-16-le"),
+                              "IDI\nICON1".encode("utf-16-le"))(release, release)
+
+
 def tampered_build(name):
     return lambda release, keys, tampered: tampered[name]
 
@@ -86,6 +91,9 @@ BAD_IMAGES = [
                  "resources: unexpected RT_MANIFEST 1 (0409)", id="resource-added"),
     pytest.param(tampered_build("extra import"), False,
                  "imports: imports KERNEL32.dll, msvcrt.dll, USER32.dll", id="import-added"),
+    pytest.param(icon_group_renamed_with_a_line_break, False,
+                 r"resources: missing RT_GROUP_ICON IDI_ICON1 (0409);"
+                 r" unexpected RT_GROUP_ICON IDI\nICON1 (0409)", id="resource-name-quoted-escaped"),
 ]
 
 
@@ -183,11 +191,12 @@ def test_an_unreadable_file_gets_one_line(image, keys, unprivileged, role):
 
 
 @pytest.mark.parametrize("state, status, mark, detail", [
-    pytest.param("clean", 0, "ok", "intact, signed by {cn}; chains to {ca}; not revoked, by its CRL",
+    pytest.param("clean", 0, "ok", "intact, signed by {cn} (SHA256); chains to {ca}; not revoked,"
+                 " by its CRL",
                  id="not-revoked"),
     pytest.param("revoked", 1, "FAIL", "intact, but {cn} fails its CRL check (certificate revoked)",
                  id="revoked"),
-    pytest.param("missing", 0, "WARN", "intact, signed by {cn}; chains to {ca}; revocation not"
+    pytest.param("missing", 0, "WARN", "intact, signed by {cn} (SHA256); chains to {ca}; revocation not"
                  " checked: cannot fetch its CRL from {url}", id="crl-unreachable"),
 ])
 def test_with_trust_checks_revocation_where_osslsigncode_fetches_crls(

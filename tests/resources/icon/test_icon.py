@@ -5,11 +5,11 @@ import sys
 
 import pytest
 
-from checkout import REPOSITORY
+from checkout import DEV, REPOSITORY
 from kestrovan_kit.icon_format import Bitmap, icon_file_images
 from kestrovan_kit.image_checks import ICON_IMAGES
 
-GENERATOR = REPOSITORY / "resources" / "make_icon.py"
+GENERATOR = DEV / "make_icon.py"
 ICON = REPOSITORY / "resources" / "kestrovan.ico"
 PREVIEW = REPOSITORY / "docs" / "icon-preview.png"
 
@@ -72,7 +72,7 @@ def icon_images():
 def test_committed_files_match_generator(tmp_path):
     subprocess.run([sys.executable, str(GENERATOR), "--out-dir",
                     str(tmp_path)], check=True)
-    stale = "is out of date: re-run resources/make_icon.py and commit it"
+    stale = "is out of date: re-run dev/make-icon and commit it"
     assert (tmp_path / ICON.name).read_bytes() == ICON.read_bytes(), \
         f"{ICON.name} {stale}"
     assert (tmp_path / PREVIEW.name).read_bytes() == PREVIEW.read_bytes(), \
