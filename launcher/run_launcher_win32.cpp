@@ -54,7 +54,8 @@ StartupFields given_startup() {
     given.cb = sizeof(given);
     GetStartupInfoW(&given);
     return StartupFields{given.dwFlags, given.wShowWindow, given.dwX, given.dwY, given.dwXSize,
-                         given.dwYSize, given.lpTitle, reinterpret_cast<std::uintptr_t>(given.hStdInput)};
+                         given.dwYSize, given.lpTitle,
+                         reinterpret_cast<std::uintptr_t>(given.hStdInput)};
 }
 
 // The platform never writes to the title; its type is writable only by the header's choice.
@@ -81,7 +82,9 @@ void apply_launch_options(STARTUPINFOW& startup) {
     hand_on(fields, startup);
 }
 
+// A refused plan and a refused start alike: reported, shown when the vendor asked for a box.
 int exit_status_after_failure(DWORD error) {
+    report_start_failure(error);
     if constexpr (!launch_options::failure_message.empty()) {
         show_failure_message(error);
     }
@@ -106,8 +109,7 @@ int run_launcher() {
     LaunchPlan plan = make_launch_plan();
     // Never handed to the platform: an empty application name is no promise that nothing starts.
     if (plan.refusal != 0) {
-        report_start_failure(plan.refusal);
-        return 0;
+        return exit_status_after_failure(plan.refusal);
     }
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -126,9 +128,7 @@ int run_launcher() {
                         /*current_directory=*/plan.working_directory.data(),
                         /*startup_info=*/&startup,
                         /*process_information=*/&child)) {
-        const DWORD error = GetLastError();
-        report_start_failure(error);
-        return exit_status_after_failure(error);
+        return exit_status_after_failure(GetLastError());
     }
     WaitForSingleObject(child.hProcess, INFINITE);
     const int status = exit_status_of(child.hProcess);
