@@ -63,7 +63,7 @@ def signer_certificate_renumbered(release, keys, tampered):
     return path
 
 
-def icon_group_renamed_with_a_line_break(release, keys, sign, tampered):
+def icon_group_renamed_with_a_line_break(release, keys, tampered):
     return bad_files.replaced("IDI_ICON1".encode("utf-16-le"),
                               "IDI\nICON1".encode("utf-16-le"))(release, release)
 
