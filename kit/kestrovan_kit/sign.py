@@ -210,8 +210,16 @@ def check_signed_copy(signed, arguments, signer, certificates, scratch):
 INTERRUPTIONS = (signal.SIGINT, signal.SIGTERM)
 
 
+class Interrupted(Refusal):
+    """SIGINT or SIGTERM, said as such wherever it lands: a codec that it interrupts raises it
+    again with the codec's own words added."""
+
+    def __str__(self):
+        return "interrupted"
+
+
 def interrupted(signal_number, frame):
-    raise Refusal("interrupted")
+    raise Interrupted()
 
 
 @contextlib.contextmanager
