@@ -92,13 +92,7 @@ def check_fixed_flags(pe):
 
 
 def string_table(pe):
-    _, file_info = version_info(pe)
-    tables = [table for info in file_info if info.Key == b"StringFileInfo"
-              for table in info.StringTable]
-    expect([table.LangID for table in tables] == [image_checks.STRING_TABLE.encode()],
-           f"string tables {[table.LangID.decode() for table in tables]},"
-           f" not [{image_checks.STRING_TABLE}]")
-    return {key.decode(): value.decode() for key, value in tables[0].entries.items()}
+    return dict(image_checks.string_table(pe))
 
 
 def check_string_keys(pe, brand):

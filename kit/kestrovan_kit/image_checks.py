@@ -179,13 +179,19 @@ def check_version_fixed(pe):
     return "file and product version 0.0.0.0, flags mask 0x3f, OS 4, type 1"
 
 
-def check_version_strings(pe):
+def string_table(pe):
+    """The (key, value) pairs of the version block's one string table, which must be the
+    launcher's (English, United States; Unicode)."""
     _, file_info = version_info(pe)
     tables = [table for info in file_info if info.Key == b"StringFileInfo"
               for table in info.StringTable]
     expect([table.LangID for table in tables] == [STRING_TABLE.encode()],
            f"string tables {[table.LangID.decode() for table in tables]}, not [{STRING_TABLE}]")
-    strings = tuple((key.decode(), value.decode()) for key, value in tables[0].entries.items())
+    return tuple((key.decode(), value.decode()) for key, value in tables[0].entries.items())
+
+
+def check_version_strings(pe):
+    strings = string_table(pe)
     expect(strings == product.version_strings(), f"strings {strings}")
     return f'{STRING_TABLE}: ProductName "kestrovan", OriginalFilename "kestrovan.exe"'
 
