@@ -1,4 +1,4 @@
-"""The one maker of sample installations, for the tests and for the sample run of tools/release:
+"""The one maker of sample installations, for the tests and for dev/demo:
 python3 sample_installation.py ROOT LAUNCHER RUNTIME lays one out at ROOT."""
 import pathlib
 import shutil

@@ -4,7 +4,7 @@ skipped, with the reason of each skip, read from the JUnit files that ctest wrot
 test is named by its tree, the folder that holds the file. A test that passed although some of
 its cases were skipped (pytest's "SKIPPED [N] where: why" lines) says so too.
 
-    python3 dev/test_summary.py RESULTS...
+    python3 dev/summarise_tests.py RESULTS...
 
 Exits 0 when no test failed and every results file is there, 1 otherwise.
 """

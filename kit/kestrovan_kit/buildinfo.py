@@ -1,7 +1,6 @@
-#!/usr/bin/python3
-"""Say what made the launcher image of a build tree, as tools/release writes it to dist/BUILDINFO.
+"""Say what made the launcher image of a build tree, as kit/release writes it to dist/BUILDINFO.
 
-    dev/buildinfo TREE
+    kit/buildinfo TREE
 
 Prints `key=value` lines: the commit of the sources the tree was configured from (and whether
 they had uncommitted changes), the Debian release and architecture of this system, and the exact
@@ -18,12 +17,8 @@ import pathlib
 import re
 import shutil
 import subprocess
-import sys
 
-# The kit's command line gives this script its one-line faults and documented statuses.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "kit"))
-
-from kestrovan_kit.command_line import ArgumentParser, Refusal, Unusable, run  # noqa: E402
+from .command_line import ArgumentParser, Refusal, Unusable, run
 
 IMAGE = "launcher/kestrovan.exe"
 # What the compiler driver links into a static program of the win32 thread model.
@@ -144,7 +139,7 @@ def buildinfo(tree):
     return [*commit_lines(source), *release_lines(), *sorted(set(versions.splitlines()))]
 
 
-def main():
+def print_buildinfo():
     parser = ArgumentParser(prog="buildinfo", description=__doc__.splitlines()[0])
     parser.add_argument("tree", metavar="TREE", type=pathlib.Path,
                         help="a build tree that has built the image")
@@ -153,5 +148,5 @@ def main():
     return 0
 
 
-if __name__ == "__main__":
-    sys.exit(run("buildinfo", main))
+def main():
+    return run("buildinfo", print_buildinfo)

@@ -3,11 +3,14 @@ line that names it and the fault, never in a traceback, and with a documented ex
 import argparse
 import errno
 import os
+import re
 import stat
 import sys
 
 REFUSED = 1
 UNUSABLE = 2
+# The work is done, but its report could not be written: for kit/sign, signed all the same.
+UNREPORTED = 3
 
 
 class Refusal(Exception):
@@ -27,19 +30,68 @@ class ArgumentParser(argparse.ArgumentParser):
         self.exit(UNUSABLE, f"{self.prog}: {message}\n")
 
 
-def read_file(path, what):
-    """The bytes of the regular file at `path`, or Unusable naming `what` and the fault."""
+class TooLarge(Refusal):
+    """A file past the size the kit reads of its kind: refused before it is read."""
+
+
+def one_line(text):
+    """`text`, which may quote a file, with every character that is not printable (a line break,
+    any other control character) escaped as a Python string literal escapes it, so that a
+    message quoting it stays one line."""
+    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in str(text))
+
+
+def byte_count(size):
+    return f"{size:,} bytes" if size < 1 << 20 else f"{size:,} bytes ({size / (1 << 20):,.0f} MiB)"
+
+
+def regular_file(path, what, limit=None):
+    """The size of the regular file at `path`; Unusable naming `what` and the fault, TooLarge
+    past `limit` bytes."""
     try:
-        mode = os.stat(path).st_mode
-        if stat.S_ISDIR(mode):
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
-        # A FIFO or a device is refused unopened: reading one may wait forever.
-        if not stat.S_ISREG(mode):
-            raise Unusable(f"cannot read {what} {path}: not a regular file")
-        with open(path, "rb") as file:
-            return file.read()
+        status = os.stat(path)
     except OSError as error:
         raise Unusable(f"cannot read {what} {path}: {error.strerror}") from None
+    if stat.S_ISDIR(status.st_mode):
+        raise Unusable(f"cannot read {what} {path}: {os.strerror(errno.EISDIR)}")
+    # A FIFO or a device is refused unopened: reading one may wait forever.
+    if not stat.S_ISREG(status.st_mode):
+        raise Unusable(f"cannot read {what} {path}: not a regular file")
+    if limit is not None and status.st_size > limit:
+        raise TooLarge(f"{what} {path} is {byte_count(status.st_size)}, more than the"
+                       f" {byte_count(limit)} the kit reads of one: not read")
+    return status.st_size
+
+
+def read_file(path, what, limit=None):
+    """The bytes of the regular file at `path`, or Unusable naming `what` and the fault; TooLarge
+    when it has more than `limit` bytes, which are then never read."""
+    regular_file(path, what, limit)
+    try:
+        with open(path, "rb") as file:
+            data = file.read() if limit is None else file.read(limit + 1)
+    except OSError as error:
+        raise Unusable(f"cannot read {what} {path}: {error.strerror}") from None
+    if limit is not None and len(data) > limit:
+        raise TooLarge(f"{what} {path} grew past {byte_count(limit)} while it was read: not read")
+    return data
+
+
+class Unreported(Refusal):
+    """The report could not be written to standard output."""
+    status = UNREPORTED
+
+
+def write_out(text):
+    """Prints `text` to standard output at once; Unreported when it cannot be written. Standard
+    output then goes nowhere, so that nothing tries to write the rest again at exit."""
+    try:
+        print(text, flush=True)
+    except OSError as error:
+        nowhere = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(nowhere, sys.stdout.fileno())
+        os.close(nowhere)
+        raise Unreported(f"cannot write to standard output: {error.strerror}") from None
 
 
 def run(prog, main):
@@ -51,5 +103,6 @@ def run(prog, main):
         print(f"{prog}: {refusal}", file=sys.stderr)
         return refusal.status
     except OSError as error:
-        print(f"{prog}: {error.filename}: {error.strerror}", file=sys.stderr)
+        where = f"{one_line(error.filename)}: " if error.filename else ""
+        print(f"{prog}: {where}{error.strerror}", file=sys.stderr)
         return REFUSED

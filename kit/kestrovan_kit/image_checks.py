@@ -5,15 +5,20 @@ build is tested for. Each check returns a `Finding`; a check never raises for a 
 it reports it.
 """
 import dataclasses
-import pathlib
+import os
 
 import pefile
 
-from . import icon_format
+from . import icon_format, product
+from .command_line import one_line
 from .untrusted import Fault, parsing
 
-REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
-COMMITTED_ICON = REPOSITORY / "resources" / "kestrovan.ico"
+# An image is refused unread past this size: the launcher has 40 KiB, a Java runtime's javaw.exe
+# well under 1 MiB, and reading one whole stays quick and small in memory.
+IMAGE_LIMIT = 16 << 20
+# The certificate table starts at a multiple of 8 bytes.
+SIGNATURE_ALIGNMENT = 8
+SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 MACHINE_I386 = 0x014C
 PE32_MAGIC = 0x010B
@@ -42,15 +47,6 @@ FIXED_VERSION = {
     "FileDateMS": 0, "FileDateLS": 0,
 }
 STRING_TABLE = "040904b0"
-VERSION_STRINGS = (
-    ("CompanyName", ""),
-    ("FileDescription", ""),
-    ("FileVersion", "0.0.0.0"),
-    ("LegalCopyright", ""),
-    ("OriginalFilename", "kestrovan.exe"),
-    ("ProductName", "kestrovan"),
-    ("ProductVersion", "0.0.0.0"),
-)
 TRANSLATION = "0x0409 0x04b0"
 
 
@@ -91,8 +87,10 @@ def check_subsystem(pe):
 
 
 def check_imports(pe):
-    imported = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
-    delayed = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])]
+    imported = [one_line(entry.dll.decode())
+                for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+    delayed = [one_line(entry.dll.decode())
+               for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])]
     expect(not delayed, f"delay-loads {listing(delayed)}")
     expect(sorted(imported) == sorted(IMPORTS),
            f"imports {listing(imported) or 'nothing'}; expected only {' and '.join(IMPORTS)}")
@@ -114,7 +112,7 @@ def resource_entries(pe):
 
 def describe(resource):
     kind, name, language = resource
-    return f"{pefile.RESOURCE_TYPE.get(kind, kind)} {name} ({language:04x})"
+    return f"{pefile.RESOURCE_TYPE.get(kind, kind)} {one_line(str(name))} ({language:04x})"
 
 
 def check_resources(pe):
@@ -153,7 +151,7 @@ def committed_icon_images(icon_file):
     return [image.data for image in icon_format.icon_file_images(icon_file.read_bytes())]
 
 
-def check_icon_images(pe, icon_file=COMMITTED_ICON):
+def check_icon_images(pe, icon_file=product.ICON):
     resources = resource_entries(pe)
     reference = committed_icon_images(icon_file)
     for (image_id, size, byte_size), expected in zip(ICON_IMAGES, reference, strict=True):
@@ -181,14 +179,20 @@ def check_version_fixed(pe):
     return "file and product version 0.0.0.0, flags mask 0x3f, OS 4, type 1"
 
 
-def check_version_strings(pe):
+def string_table(pe):
+    """The (key, value) pairs of the version block's one string table, which must be the
+    launcher's (English, United States; Unicode)."""
     _, file_info = version_info(pe)
     tables = [table for info in file_info if info.Key == b"StringFileInfo"
               for table in info.StringTable]
     expect([table.LangID for table in tables] == [STRING_TABLE.encode()],
            f"string tables {[table.LangID.decode() for table in tables]}, not [{STRING_TABLE}]")
-    strings = tuple((key.decode(), value.decode()) for key, value in tables[0].entries.items())
-    expect(strings == VERSION_STRINGS, f"strings {strings}")
+    return tuple((key.decode(), value.decode()) for key, value in tables[0].entries.items())
+
+
+def check_version_strings(pe):
+    strings = string_table(pe)
+    expect(strings == product.version_strings(), f"strings {strings}")
     return f'{STRING_TABLE}: ProductName "kestrovan", OriginalFilename "kestrovan.exe"'
 
 
@@ -198,6 +202,27 @@ def check_translation(pe):
                     for var in info.Var for entry in var.entry.items()]
     expect(translations == [(b"Translation", TRANSLATION)], f"translations {translations}")
     return "0409, 04B0"
+
+
+def sections_end(pe):
+    return max((s.PointerToRawData + s.SizeOfRawData for s in pe.sections), default=0)
+
+
+def check_file_end(pe):
+    """Nothing but the signature after the last section: bytes there are in no section that
+    Windows loads, nor in the signature, so no check would ever look at them."""
+    size = len(pe.__data__)
+    table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY]
+    end = sections_end(pe)
+    if not table.Size:
+        expect(size == end, f"{size - end:,} bytes appended after its last section")
+        return "nothing after its last section"
+    aligned = -(-end // SIGNATURE_ALIGNMENT) * SIGNATURE_ALIGNMENT
+    expect(table.VirtualAddress <= aligned and not any(pe.__data__[end:table.VirtualAddress]),
+           f"{table.VirtualAddress - end:,} bytes between its last section and its signature")
+    after = size - (table.VirtualAddress + table.Size)
+    expect(after <= 0, f"{after:,} bytes appended after its signature")
+    return "nothing after its last section but the signature"
 
 
 CHECKS = {
@@ -210,6 +235,7 @@ CHECKS = {
     "version fixed part": check_version_fixed,
     "version strings": check_version_strings,
     "translation": check_translation,
+    "file end": check_file_end,
 }
 
 
@@ -226,6 +252,10 @@ def finding(check, function, *arguments):
 def open_image(path):
     """The parsed PE image at `path`; a Fault when it is not one, or not all of it is there."""
     with parsing("its headers"):
+        size = os.stat(path).st_size
+        if size > IMAGE_LIMIT:
+            raise Fault(f"{size:,} bytes, more than the {IMAGE_LIMIT >> 20} MiB the kit reads of"
+                        " an image: no launcher or runtime is that large; not read")
         try:
             pe = pefile.PE(str(path), fast_load=False)
         except pefile.PEFormatError as error:
@@ -233,7 +263,7 @@ def open_image(path):
         except OSError as error:
             raise Fault(f"cannot read it: {error.strerror}") from None
         size = len(pe.__data__)
-        end = max((s.PointerToRawData + s.SizeOfRawData for s in pe.sections), default=size)
+        end = sections_end(pe) if pe.sections else size
         if end > size:
             pe.close()
             raise Fault(f"truncated: {size} bytes, but its sections end at byte {end}")

@@ -2,13 +2,17 @@
 working directory and the application archive, and how long the folder the installation goes
 into may be. The launcher opens no window, so these are what a broken installation can be told
 by before anyone double-clicks it. Each finding names the path and what to do."""
-import io
+import errno
 import os
+import pathlib
+import stat
 import zipfile
 
+from . import brand_checks
 from . import image_checks
 from . import signature
-from .command_line import Unusable, read_file
+from .command_line import (Refusal, TooLarge, Unusable, byte_count, one_line, read_file,
+                           regular_file)
 from .image_checks import Finding, finding
 from .untrusted import Fault, parsing
 
@@ -18,6 +22,9 @@ RUNTIME = "application/default-jre/bin/javaw.exe"
 WORKING_DIRECTORY = "application/bin"
 ARCHIVE = "application/bin/launcher.jar"
 MANIFEST = "META-INF/MANIFEST.MF"
+# A manifest is read whole, so no further than this, whatever its entry claims: a signed jar's
+# lists a digest of every file, some 100 bytes each, so 8 MiB serve some 80,000 files.
+MANIFEST_LIMIT = 8 << 20
 
 MAX_PATH = 260
 # The paths the launcher builds from the installation folder, and how long each may be in UTF-16
@@ -39,10 +46,40 @@ def windows_length(text):
     return len(text.encode("utf-16-le", errors="surrogatepass")) // 2
 
 
+def part(directory, relative):
+    """The path of `relative` in the installation as Windows finds it, each name matched
+    without regard to case; as given from the first name that is not there."""
+    path = directory
+    for name in pathlib.PurePosixPath(relative).parts:
+        try:
+            matches = sorted(entry for entry in os.listdir(path)
+                             if entry.casefold() == name.casefold())
+        except OSError:
+            matches = []
+        if len(matches) > 1:
+            raise Fault(f"{path} holds {' and '.join(matches)}, names that Windows takes for one:"
+                        " keep one of them")
+        path = path / (matches[0] if matches else name)
+    return path
+
+
+def within(directory, path, what):
+    """A Fault when `path`, or a link on the way to it, leads out of the installation, or is a
+    link that leads nowhere: what is copied or packed from the installation would lack it."""
+    if os.path.islink(path) and not os.path.exists(path):
+        raise Fault(f"{path} is a symbolic link to {os.readlink(path)}, which does not exist:"
+                    f" put the {what} itself there")
+    root, real = os.path.realpath(directory), os.path.realpath(path)
+    if os.path.commonpath([root, real]) != root:
+        raise Fault(f"{path} leads to {real}, outside the installation {directory}: put the"
+                    f" {what} itself in the installation")
+    return path
+
+
 def find_launcher(directory, name):
     """The launcher: `name` in `directory`, or else the one .exe file at its top."""
     if name:
-        return directory / name
+        return within(directory, part(directory, name), "launcher")
     try:
         programs = sorted(path for path in directory.iterdir()
                           if path.suffix.lower() == ".exe" and path.is_file())
@@ -52,25 +89,29 @@ def find_launcher(directory, name):
         found = ", ".join(path.name for path in programs) or "none"
         raise Fault(f"{directory} must hold the launcher as its one .exe file at the top"
                     f" (found: {found}): name the launcher with --launcher NAME")
-    return programs[0]
+    return within(directory, programs[0], "launcher")
 
 
-def check_launcher(launcher):
+def check_launcher(launcher, brand):
+    built = f"the {brand.file_name} that kit/release --brand built" if brand \
+        else "the kestrovan.exe that kit/release built"
     try:
-        read_file(launcher, "launcher")
-    except Unusable as fault:
-        raise Fault(f"{fault}: copy the kestrovan.exe that tools/release built there") from None
-    faults = image_checks.faults(launcher)
+        read_file(launcher, "launcher", image_checks.IMAGE_LIMIT)
+    except Refusal as fault:
+        raise Fault(f"{fault}: copy {built} there") from None
+    faults = brand_checks.faults(launcher, brand) if brand else image_checks.faults(launcher)
     if faults:
-        raise Fault(f"{launcher} fails the image checks: {faults}:"
-                    " ship the kestrovan.exe that tools/release built")
-    return f"{launcher} passes the image checks"
+        raise Fault(f"{launcher} fails the image checks: {faults}: ship {built}")
+    return f"{launcher} passes the image checks" + (f" of {brand.path}" if brand else "")
 
 
-def launcher_name_finding(launcher):
+def launcher_name_finding(launcher, brand):
     words = [word for word in INSTALLER_WORDS if word in launcher.name.lower()]
     if not words:
         return Finding("launcher name", True, f"{launcher.name}: Windows starts it as it is")
+    if brand:
+        return Finding("launcher name", True, f"{launcher.name}: its manifest asks to run as the"
+                                              " invoker, so Windows starts it as it is")
     return Finding("launcher name", True, warning=True, detail=(
         f"{launcher.name}: with '{words[0]}' in its name Windows takes this unmanifested 32-bit"
         " program for an installer and asks for elevation at every start (started by a program"
@@ -78,12 +119,14 @@ def launcher_name_finding(launcher):
 
 
 def check_runtime(directory):
-    runtime = directory / RUNTIME
+    runtime = within(directory, part(directory, RUNTIME), "runtime")
     if not os.path.lexists(runtime):
         raise Fault(f"{runtime} is missing: the launcher would fail with 2 (3 when a folder"
                     f" on the way is missing): put the Java runtime in {runtime.parents[1]}")
     try:
-        read_file(runtime, "runtime")
+        read_file(runtime, "runtime", image_checks.IMAGE_LIMIT)
+    except TooLarge as fault:
+        raise Fault(f"{fault}: ship the runtime's own javaw.exe") from None
     except Unusable as fault:
         raise Fault(f"{fault}: Windows would refuse it too (5): let every user read it") from None
     try:
@@ -101,7 +144,7 @@ def check_runtime(directory):
 
 
 def check_working_directory(directory):
-    working_directory = directory / WORKING_DIRECTORY
+    working_directory = within(directory, part(directory, WORKING_DIRECTORY), "working directory")
     if not working_directory.is_dir():
         raise Fault(f"{working_directory} is missing or no folder: the launcher would fail with"
                     " 267: create it, and put launcher.jar in it")
@@ -118,15 +161,33 @@ def main_attributes(manifest):
             for name, _, value in (line.partition(":") for line in main.split("\n"))}
 
 
+def read_manifest(jar, archive):
+    """The jar's manifest, None when it has none; a Fault, before it is inflated whole, when it
+    is longer than MANIFEST_LIMIT."""
+    if MANIFEST not in jar.namelist():
+        return None
+    too_long = Fault(f"{archive}: its {MANIFEST} inflates to more than"
+                     f" {byte_count(MANIFEST_LIMIT)}, which no runtime needs: not read")
+    entry = jar.getinfo(MANIFEST)
+    if entry.file_size > MANIFEST_LIMIT:
+        raise too_long
+    with jar.open(entry) as manifest:
+        # The entry's size is the jar's word only: what inflates is bounded all the same.
+        text = manifest.read(MANIFEST_LIMIT + 1)
+    if len(text) > MANIFEST_LIMIT:
+        raise too_long
+    return text
+
+
 def check_archive(directory):
-    archive = directory / ARCHIVE
+    archive = within(directory, part(directory, ARCHIVE), "application archive")
     try:
-        data = read_file(archive, "application archive")
+        regular_file(archive, "application archive")
     except Unusable as fault:
         raise Fault(f"{fault}: put the application's launcher.jar there") from None
     try:
-        with parsing(f"{archive} as a zip archive"), zipfile.ZipFile(io.BytesIO(data)) as jar:
-            manifest = jar.read(MANIFEST) if MANIFEST in jar.namelist() else None
+        with parsing(f"{archive} as a zip archive"), zipfile.ZipFile(archive) as jar:
+            manifest = read_manifest(jar, archive)
     except Fault as fault:
         raise Fault(f"{fault}: ship the application's jar") from None
     if manifest is None:
@@ -136,7 +197,7 @@ def check_archive(directory):
     if not main_class:
         raise Fault(f"{archive}: its {MANIFEST} names no Main-Class, so the runtime would stop"
                     " at once: add a Main-Class line naming the application's main class")
-    return f"{archive}: jar with Main-Class {main_class}"
+    return f"{archive}: jar with Main-Class {one_line(main_class)}"
 
 
 def folder_limit(launcher_name):
@@ -163,19 +224,25 @@ def check_headroom(launcher_name, target):
     return f"{limit} ({target} has {length})"
 
 
-def inspect(directory, launcher_name=None, trust=None, target=None):
+def inspect(directory, launcher_name=None, trust=None, target=None, brand=None):
     """Every finding for the installation in `directory`, which is to be installed into the
-    Windows folder `target` (when known); Unusable when it cannot be read."""
-    if not directory.is_dir():
-        fault = "not a folder" if os.path.lexists(directory) else "no such folder"
-        raise Unusable(f"cannot check installation {directory}: {fault}")
+    Windows folder `target` (when known), its launcher built with `brand` (when given);
+    Unusable when it cannot be read."""
+    try:
+        if not stat.S_ISDIR(os.stat(directory).st_mode):
+            raise NotADirectoryError(errno.ENOTDIR, "not a folder")
+    except FileNotFoundError:
+        raise Unusable(f"cannot check installation {directory}: no such folder") from None
+    except OSError as error:
+        raise Unusable(f"cannot check installation {directory}: {error.strerror}") from None
     try:
         launcher = find_launcher(directory, launcher_name)
     except Fault as fault:
         findings = [Finding("launcher", False, str(fault))]
         launcher_name = DEFAULT_LAUNCHER
     else:
-        findings = [finding("launcher", check_launcher, launcher), launcher_name_finding(launcher)]
+        findings = [finding("launcher", check_launcher, launcher, brand),
+                    launcher_name_finding(launcher, brand)]
         if findings[0].ok:
             findings.append(signature.inspect(launcher, trust))
         launcher_name = launcher.name

@@ -1,11 +1,10 @@
-#!/usr/bin/python3
 """Sign a launcher image in place with an Authenticode signature (SHA-256), using osslsigncode.
 
 Only an image that passes the launcher's image checks (those of kit/verify) is signed. The
 password of the PKCS#12 file comes from the first line of --password-file, or else from the
 environment variable KESTROVAN_SIGN_PASSWORD (an empty value counts as unset); it is never taken
-from the command line, never printed, and reaches osslsigncode only through a private temporary
-file (mode 0600, removed afterwards), so that it shows up in no process listing.
+from the command line, never printed, never written to disk, and reaches osslsigncode only through
+a pipe it inherits, so that it shows up in no process listing. osslsigncode ends with kit/sign.
 
 The image is replaced only by a signed copy that verified: the copy is made next to the image, then
 the signer must be the certificate of the PKCS#12 file, the PE checksum right, and `osslsigncode
@@ -17,48 +16,49 @@ the business of whoever checks the image). The SHA-256 of the signed file then g
 beside the image (its entry is replaced, or added), together with the image: SIGINT and SIGTERM
 wait until both are in place, and when SHA256SUMS cannot be replaced the image as it was goes back.
 On any failure, an interruption included, the image and SHA256SUMS are left as they were, nothing
-is left next to them, and one line on stderr says what was wrong.
+is left next to them, and one line on stderr says what was wrong. One kit/sign at a time signs in
+a folder (a second one says so and stops); what a killed one left there, the next one removes.
+Neither the image nor SHA256SUMS may be a symbolic link: kit/sign follows no link.
 
 An image that is already signed gets the new signature instead of the old one (any nested
 signatures go too): signing twice gives one signature, not two.
 
 Exit status: 0 signed; 1 not signed: the image fails the launcher's image checks, the time-stamp
-server fails, the signed copy does not verify, or the image cannot be replaced; 2 not signed: an
-option or an input file is unusable (missing, unreadable, no PKCS#12 file, wrong password).
+server fails, the signed copy does not verify, another kit/sign is signing in the folder, or the
+image cannot be replaced; 2 not signed: an option or an input file is unusable (missing,
+unreadable, a symbolic link, no PKCS#12 file, wrong password); 3 signed, and SHA256SUMS says so,
+but the line saying so could not be written to standard output.
 """
+import argparse
+import contextlib
+import hashlib
+import math
+import os
+import pathlib
+import shutil
 import signal
+import subprocess
+import tempfile
+import urllib.parse
 
-# Until main() takes them over, an interruption ends the command at once and quietly: nothing has
-# been written yet.
-signal.signal(signal.SIGINT, signal.SIG_DFL)
+import pefile
+from asn1crypto import pem, pkcs12 as pkcs12_structure
+from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
 
-import argparse  # noqa: E402
-import contextlib  # noqa: E402
-import hashlib  # noqa: E402
-import math  # noqa: E402
-import os  # noqa: E402
-import pathlib  # noqa: E402
-import shutil  # noqa: E402
-import subprocess  # noqa: E402
-import sys  # noqa: E402
-import tempfile  # noqa: E402
-import urllib.parse  # noqa: E402
-
-import pefile  # noqa: E402
-from asn1crypto import pem, pkcs12 as pkcs12_structure  # noqa: E402
-from cryptography.hazmat.primitives.serialization import Encoding, pkcs12  # noqa: E402
-
-from kestrovan_kit import checksums  # noqa: E402
-from kestrovan_kit import image_checks  # noqa: E402
-from kestrovan_kit import signature  # noqa: E402
-from kestrovan_kit.command_line import (  # noqa: E402
-    ArgumentParser, Refusal, Unusable, read_file, run)
-from kestrovan_kit.untrusted import Fault, parsing  # noqa: E402
+from kestrovan_kit import checksums
+from kestrovan_kit import image_checks
+from kestrovan_kit import signature
+from kestrovan_kit import signing_folder
+from kestrovan_kit.command_line import (
+    ArgumentParser, Refusal, Unreported, Unusable, read_file, run, write_out)
+from kestrovan_kit.untrusted import Fault, parsing
 
 PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
 DESCRIPTION = "kestrovan"
 SYSTEM_ROOTS = pathlib.Path("/etc/ssl/certs/ca-certificates.crt")
-SUMS = "SHA256SUMS"
+SUMS = checksums.SUMS
+# osslsigncode reads at most this much of its password file.
+PASSWORD_LIMIT = 4095
 DEFAULT_TIMESTAMP_TIMEOUT = 60
 # What osslsigncode says, in every release, when it signed but could not get the time-stamp.
 TIMESTAMP_FAILED = "RFC 3161 timestamping failed"
@@ -104,17 +104,20 @@ def parse_arguments():
 def read_password(password_file):
     if password_file is not None:
         first_line = read_file(password_file, "password file").split(b"\n", 1)[0]
-        return first_line.removesuffix(b"\r")
-    password = os.environ.get(PASSWORD_VARIABLE)
-    if not password:
-        raise Unusable(f"no password: give --password-file or set {PASSWORD_VARIABLE}")
-    if "\n" in password or "\r" in password:
-        raise Unusable(f"{PASSWORD_VARIABLE} holds a line break")
-    return os.fsencode(password)
+        password = first_line.removesuffix(b"\r")
+    else:
+        password = os.fsencode(os.environ.get(PASSWORD_VARIABLE) or "")
+        if not password:
+            raise Unusable(f"no password: give --password-file or set {PASSWORD_VARIABLE}")
+        if b"\n" in password or b"\r" in password:
+            raise Unusable(f"{PASSWORD_VARIABLE} holds a line break")
+    if len(password) > PASSWORD_LIMIT:
+        raise Unusable(f"the password is longer than the {PASSWORD_LIMIT} bytes osslsigncode reads")
+    return password
 
 
 def check_image(image):
-    read_file(image, "image")
+    read_file(image, "image", image_checks.IMAGE_LIMIT)
     faults = image_checks.faults(image)
     if faults:
         raise Refusal(f"{image} fails the launcher's image checks: {faults}")
@@ -147,15 +150,9 @@ def load_pkcs12(path, password):
 def read_sums(image):
     """SHA256SUMS beside the image as it is now, empty when there is none."""
     sums = image.with_name(SUMS)
-    return read_file(sums, "checksum file") if os.path.lexists(sums) else b""
-
-
-def private_file(directory, name, content):
-    path = directory / name
-    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    with os.fdopen(descriptor, "wb") as file:
-        file.write(content)
-    return path
+    if not os.path.lexists(sums):
+        return b""
+    return read_file(sums, "checksum file", checksums.SUMS_LIMIT)
 
 
 def trust_file(path, certificates):
@@ -165,14 +162,14 @@ def trust_file(path, certificates):
     return path
 
 
-def sign_copy(image, signed, arguments, password_file):
+def sign_copy(image, signed, arguments, password):
     """Signs `image` into `signed`, time-stamped by osslsigncode itself (RFC 3161) when asked."""
     url = arguments.timestamp_url
     timestamp = ["-ts", url] if url else []
     try:
         status, output = signature.osslsigncode(
-            "sign", "-pkcs12", arguments.pkcs12, "-readpass", password_file, "-h", "sha256",
-            "-n", DESCRIPTION, *timestamp, "-in", image, "-out", signed,
+            "sign", "-pkcs12", arguments.pkcs12, "-h", "sha256",
+            "-n", DESCRIPTION, *timestamp, "-in", image, "-out", signed, password=password,
             timeout=arguments.timestamp_timeout if url else None)
     except subprocess.TimeoutExpired:
         raise Refusal(f"time-stamp server {url} did not answer within"
@@ -207,18 +204,22 @@ def check_signed_copy(signed, arguments, signer, certificates, scratch):
         raise Refusal(f"the time-stamp from {arguments.timestamp_url} does not verify"
                       f" ({report.timestamp_fault or 'its signature is broken'})")
     if not report.chains:
-        if report.signer_fault:
-            raise Refusal(f"the certificate in {arguments.pkcs12} does not chain to a root in it"
-                          f" or in {SYSTEM_ROOTS.parent} ({report.signer_fault}):"
-                          " add its CA certificates to the PKCS#12 file")
-        raise Refusal(f"the new signature does not verify: {signature.summary(report.text)}")
+        raise Refusal(signature.signer_advice(arguments.pkcs12, SYSTEM_ROOTS.parent, report))
 
 
 INTERRUPTIONS = (signal.SIGINT, signal.SIGTERM)
 
 
+class Interrupted(Refusal):
+    """SIGINT or SIGTERM, said as such wherever it lands: a codec that it interrupts raises it
+    again with the codec's own words added."""
+
+    def __str__(self):
+        return "interrupted"
+
+
 def interrupted(signal_number, frame):
-    raise Refusal("interrupted")
+    raise Interrupted()
 
 
 @contextlib.contextmanager
@@ -258,27 +259,32 @@ def commit(signed, image, staged_sums, sums, staging):
 
 
 def sign(arguments):
-    check_image(arguments.image)
+    image = arguments.image
+    signing_folder.refuse_link(image, "image", "sign the file it leads to")
+    sums = image.with_name(SUMS)
+    signing_folder.refuse_link(sums, "checksum file",
+                               "put the file itself beside the image, or remove the link")
+    check_image(image)
     password = read_password(arguments.password_file)
     signer, certificates = load_pkcs12(arguments.pkcs12, password)
-    # Sign the file itself when the image is a link to it, and keep the link.
-    image = pathlib.Path(os.path.realpath(arguments.image))
-    sums = image.with_name(SUMS)
-    sums_before = read_sums(image)
+    with signing_folder.locked(image.parent):
+        signing_folder.remove_leftovers(image.parent)
+        return sign_locked(arguments, image, sums, password, signer, certificates)
 
+
+def sign_locked(arguments, image, sums, password, signer, certificates):
+    sums_before = read_sums(image)
     with uninterrupted():
-        scratch = pathlib.Path(tempfile.mkdtemp(prefix="kestrovan-sign-"))  # mode 0700
         try:
             # Next to the image, so that the final renames stay within one file system.
-            staging = pathlib.Path(tempfile.mkdtemp(prefix=f".{image.name}.signing-",
-                                                    dir=image.parent))
+            staging = pathlib.Path(tempfile.mkdtemp(
+                prefix=signing_folder.staging_prefix(image), dir=image.parent))
         except OSError as error:
-            shutil.rmtree(scratch)
             raise Refusal(f"cannot write next to {arguments.image}: {error.strerror}") from None
     try:
         signed = staging / image.name
-        sign_copy(image, signed, arguments, private_file(scratch, "password", password))
-        check_signed_copy(signed, arguments, signer, certificates, scratch)
+        sign_copy(image, signed, arguments, password)
+        check_signed_copy(signed, arguments, signer, certificates, staging)
         digest = hashlib.sha256(signed.read_bytes()).hexdigest()
         staged_sums = staging / SUMS
         staged_sums.write_bytes(checksums.with_entry(sums_before, image.name, digest))
@@ -293,7 +299,6 @@ def sign(arguments):
     finally:
         with uninterrupted():
             shutil.rmtree(staging, ignore_errors=True)
-            shutil.rmtree(scratch, ignore_errors=True)
     return digest, sums
 
 
@@ -304,10 +309,11 @@ def main():
 
     def signed():
         digest, sums = sign(arguments)
-        print(f"signed {arguments.image} (sha256 {digest}, recorded in {sums})")
+        done = f"signed {arguments.image} (sha256 {digest}, recorded in {sums})"
+        try:
+            write_out(done)
+        except Unreported as failure:
+            raise Unreported(f"{done}, but {failure}") from None
         return 0
     return run("sign", signed)
 
-
-if __name__ == "__main__":
-    sys.exit(main())

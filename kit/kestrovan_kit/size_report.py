@@ -1,19 +1,17 @@
-#!/usr/bin/python3
 """Report a launcher image's size and where its bytes go.
 
 Prints the file's size against the launcher's size budget, then one row per part of the file in
 file order: the headers, each section as stored in the file, and anything after the last section
 (such as a signature). The rows add up to the file's size.
 
-Exit status: 0 reported; 1 the file is no whole PE image; 2 the input or an option is unusable
-(missing, a directory, unreadable). Each fault is one line on stderr naming the path.
+Exit status: 0 reported; 1 the file is no whole PE image, or larger than the 16 MiB the kit reads
+of an image; 2 the input or an option is unusable (missing, a directory, unreadable); 3 the report
+could not be written to standard output. Each fault is one line on stderr naming the path.
 """
 import pathlib
-import sys
-
 
 from kestrovan_kit import image_checks
-from kestrovan_kit.command_line import ArgumentParser, Refusal, read_file, run
+from kestrovan_kit.command_line import ArgumentParser, Refusal, read_file, run, write_out
 from kestrovan_kit.untrusted import parsing
 
 BUDGET = 40_960  # 40 KiB
@@ -70,7 +68,7 @@ def budget_line(size):
 
 def report(path):
     """The report's lines for the image at `path`; a Refusal naming it for an unusable input."""
-    file_size = len(read_file(path, "image"))
+    file_size = len(read_file(path, "image", image_checks.IMAGE_LIMIT))
     try:
         with image_checks.open_image(path) as pe, parsing("its section table"):
             rows = parts(pe, file_size)
@@ -89,10 +87,7 @@ def main():
     arguments = parser.parse_args()
 
     def reported():
-        print("\n".join(report(arguments.image)))
+        write_out("\n".join(report(arguments.image)))
         return 0
     return run("size-report", reported)
 
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -5,7 +5,7 @@ base class. Whatever reads such a file does so within `parsing()`, where every f
 `Fault`: a finding or a refusal in the tool's report, never a traceback and never a pass."""
 import contextlib
 
-from .command_line import Refusal
+from .command_line import Refusal, one_line
 
 
 class Fault(Refusal):
@@ -23,5 +23,6 @@ def parsing(what):
         raise
     # RecursionError and MemoryError included: a deep or huge structure is damage too.
     except Exception as error:
-        reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        reason = one_line(str(error).strip().splitlines()[0]) if str(error).strip() else \
+            type(error).__name__
         raise Fault(f"{what} cannot be read ({reason})") from None

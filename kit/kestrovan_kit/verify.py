@@ -1,19 +1,26 @@
-#!/usr/bin/python3
 """Check a launcher image, or a whole installation, before shipping it.
 
-verify IMAGE prints one line per check of the image: PE32 for i386, graphical subsystem, imports
+verify IMAGE prints one line per check of the image (and of the SHA256SUMS beside it, when
+there is one, which must give the image's SHA-256): PE32 for i386, graphical subsystem, imports
 of KERNEL32.dll and msvcrt.dll only, exactly the icon group and version block the launcher
-carries, and, for a signed image, an intact Authenticode signature and its signer. With
---trust CAFILE the image must be signed and its signer must chain to a certificate in CAFILE
-and, where osslsigncode fetches CRLs, not be revoked (a CRL that cannot be fetched: a warning).
+carries, nothing after its sections but the signature, and, for a signed image, an intact
+Authenticode signature with nothing beside it in its certificate table, and who made it, each
+nested one, and each time-stamp (its server and time). With --trust CAFILE the image must be
+signed and its signers and time-stamp servers must chain to a certificate in CAFILE and, where
+osslsigncode fetches CRLs, the signer not be revoked (a CRL that cannot be fetched: a warning).
+
+verify --brand FILE IMAGE checks a branded image against its brand file instead: its icon
+images byte for byte, version numbers and strings, and the manifest that asks to run as the
+invoker, one finding per difference.
 
 verify --installation DIR checks a folder laid out for shipping: the launcher (the one .exe file
-at the top of DIR, or --launcher NAME) passes the same checks and has no name that makes Windows
-ask for elevation; application/default-jre/bin/javaw.exe is a Windows program for i386 or x86_64;
-application/bin/ is a folder and holds launcher.jar, a jar whose manifest names a Main-Class;
-and it says how long the path of the Windows folder that the installation goes into may be, and
-with --target FOLDER (such as 'C:\\Program Files\\Vendor\\App') whether that folder's is short
-enough.
+at the top of DIR, or --launcher NAME) passes the same checks (with --brand FILE, the brand's)
+and has no name that makes Windows ask for elevation; application/default-jre/bin/javaw.exe is
+a Windows program for i386 or x86_64; application/bin/ is a folder and holds launcher.jar, a jar
+whose manifest names a Main-Class; and it says how long the path of the Windows folder that the
+installation goes into may be, and with --target FOLDER (such as 'C:\\Program Files\\Vendor\\App')
+whether that folder's is short enough. Names are matched without regard to case, as Windows
+does; a part that is a link leading out of DIR or nowhere, and a --launcher outside DIR, fail.
 
 verify --unsigned-sums SHA256SUMS.unsigned IMAGE tells whether a signed image is the one we build:
 it removes the signature (if any) from a copy and checks the rest against the checksum file's
@@ -22,8 +29,9 @@ entry for IMAGE's name (or its one entry), and says whether it matches.
 Exit status: 0 every check holds (warnings aside), or the image without its signature matches;
 1 a check failed, or it does not match; 2 the input or an option is
 unusable (missing, a directory where a file belongs, unreadable, a trust file without
-certificates, a bad option). An unusable input gets one line on stderr, so does an image that is
-no whole PE image (status 1).
+certificates, a bad option); 3 the report could not be written to standard output. An unusable
+input gets one line on stderr, so does an image that is no whole PE image or larger than 16 MiB
+(status 1).
 """
 import argparse
 import hashlib
@@ -35,11 +43,14 @@ import tempfile
 from asn1crypto import pem
 from cryptography import x509
 
+from kestrovan_kit import brand_checks
 from kestrovan_kit import checksums
 from kestrovan_kit import image_checks
 from kestrovan_kit import installation
 from kestrovan_kit import signature
-from kestrovan_kit.command_line import ArgumentParser, Unusable, read_file, run
+from kestrovan_kit.brand import read_brand
+from kestrovan_kit.command_line import (ArgumentParser, Unusable, one_line, read_file, run,
+                                       write_out)
 from kestrovan_kit.untrusted import Fault, parsing
 
 
@@ -58,6 +69,8 @@ def parse_arguments():
                         help="the Windows folder that the installation goes into")
     parser.add_argument("--trust", metavar="CAFILE", type=pathlib.Path,
                         help="PEM certificates that the signer must chain to")
+    parser.add_argument("--brand", metavar="FILE", type=pathlib.Path,
+                        help="the brand file the image was built from (kit/release --brand)")
     parser.add_argument("--unsigned-sums", metavar="SUMS", type=pathlib.Path,
                         help="the checksums of the image as built (SHA256SUMS.unsigned)")
     arguments = parser.parse_args()
@@ -66,7 +79,7 @@ def parse_arguments():
     for option in ("launcher", "target"):
         if getattr(arguments, option) and not arguments.installation:
             parser.error(f"--{option} goes with --installation")
-    if arguments.unsigned_sums and (arguments.installation or arguments.trust):
+    if arguments.unsigned_sums and (arguments.installation or arguments.trust or arguments.brand):
         parser.error("--unsigned-sums goes with an IMAGE alone")
     return arguments
 
@@ -101,32 +114,34 @@ def mark(finding):
 
 
 def report(subject, findings):
-    for finding in findings:
-        print(f"{mark(finding)}  {finding.check}: {finding.detail}")
+    lines = [f"{mark(finding)}  {finding.check}: {one_line(finding.detail)}"
+             for finding in findings]
     failed = [finding.check for finding in findings if not finding.ok]
     warned = [finding.check for finding in findings if finding.warning]
     if failed:
-        print(f"{subject}: FAILED ({', '.join(failed)})")
+        lines.append(f"{subject}: FAILED ({', '.join(failed)})")
     else:
         look_at = f" (look at: {', '.join(warned)})" if warned else ""
-        print(f"{subject}: all checks hold{look_at}")
+        lines.append(f"{subject}: all checks hold{look_at}")
+    write_out("\n".join(lines))
     return 1 if failed else 0
 
 
-def verify_image(image, trust):
-    read_file(image, "image")
-    findings = image_checks.inspect(image)
+def verify_image(image, trust, brand):
+    read_file(image, "image", image_checks.IMAGE_LIMIT)
+    findings = brand_checks.inspect(image, brand) if brand else image_checks.inspect(image)
     if findings[0].check == "PE image":
         print(f"verify: {image}: {findings[0].detail}", file=sys.stderr)
         return 1
-    return report(image, findings + [signature.inspect(image, trust)])
+    sums = checksums.beside(image)
+    return report(image, findings + [signature.inspect(image, trust)] + ([sums] if sums else []))
 
 
 def verify_unsigned(image, sums_file):
     """Whether `image`, without its signature, is the image `sums_file` gives the SHA-256 of."""
-    read_file(image, "image")
-    sums = read_file(sums_file, "checksum file")
-    listed = [name for _, (name, _), _ in checksums.entries(sums)]
+    read_file(image, "image", image_checks.IMAGE_LIMIT)
+    sums = read_file(sums_file, "checksum file", checksums.SUMS_LIMIT)
+    listed = [name for _, (name, _), _, _ in checksums.entries(sums)]
     name = image.name if checksums.digest_of(sums, image.name) else None
     if name is None and len(listed) == 1:
         name = listed[0].decode(errors="replace")
@@ -136,14 +151,20 @@ def verify_unsigned(image, sums_file):
         image_checks.open_image(image).close()
     except Fault as fault:
         raise Fault(f"{image}: {fault}") from None
+    found = signature.read_signature(image)
+    if found and found.hidden_bytes:
+        write_out(f"{image}: FAILED: {found.hidden_bytes:,} bytes in its certificate table beyond"
+                  " the signature and its padding, which removing the signature would hide")
+        return 1
     with tempfile.TemporaryDirectory(prefix="kestrovan-verify-") as scratch:
         unsigned = signature.without_signature(image, pathlib.Path(scratch) / "unsigned.exe")
         digest = hashlib.sha256(unsigned).hexdigest()
     if digest == checksums.digest_of(sums, name):
-        print(f"{image}: without its signature, it is the image {sums_file} names as {name}")
+        write_out(f"{image}: without its signature, it is the image {sums_file} names as"
+                  f" {one_line(name)}")
         return 0
-    print(f"{image}: FAILED: without its signature, it is NOT the image {sums_file} names as"
-          f" {name} (sha256 {digest}): it differs in more than its signature")
+    write_out(f"{image}: FAILED: without its signature, it is NOT the image {sums_file} names as"
+              f" {one_line(name)} (sha256 {digest}): it differs in more than its signature")
     return 1
 
 
@@ -153,14 +174,13 @@ def main():
     def verified():
         if arguments.trust:
             check_trust_file(arguments.trust)
+        brand = read_brand(arguments.brand) if arguments.brand else None
         if arguments.installation:
             return report(arguments.installation, installation.inspect(
-                arguments.installation, arguments.launcher, arguments.trust, arguments.target))
+                arguments.installation, arguments.launcher, arguments.trust, arguments.target,
+                brand))
         if arguments.unsigned_sums:
             return verify_unsigned(arguments.image, arguments.unsigned_sums)
-        return verify_image(arguments.image, arguments.trust)
+        return verify_image(arguments.image, arguments.trust, brand)
     return run("verify", verified)
 
-
-if __name__ == "__main__":
-    sys.exit(main())

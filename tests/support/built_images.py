@@ -9,7 +9,7 @@ import pytest
 def built(variable):
     path = os.environ.get(variable)
     if not path or not pathlib.Path(path).is_file():
-        pytest.fail(f"{variable} must name a built image: run the tests with tools/test")
+        pytest.fail(f"{variable} must name a built image: run the tests with dev/test")
     return pathlib.Path(path)
 
 
@@ -20,11 +20,17 @@ def image():
 
 
 @pytest.fixture(scope="session")
+def branded_image():
+    """The launcher image branded from tests/support/brands/acme.toml."""
+    return built("KESTROVAN_BRANDED_IMAGE")
+
+
+@pytest.fixture(scope="session")
 def build_tree():
     """The build tree that built `image`."""
     path = os.environ.get("KESTROVAN_BUILD_TREE")
     if not path or not pathlib.Path(path, "CMakeCache.txt").is_file():
-        pytest.fail("KESTROVAN_BUILD_TREE must name the build tree: run the tests with tools/test")
+        pytest.fail("KESTROVAN_BUILD_TREE must name the build tree: run the tests with dev/test")
     return pathlib.Path(path)
 
 

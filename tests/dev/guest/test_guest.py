@@ -5,14 +5,14 @@ import errno
 import importlib.machinery
 import importlib.util
 import os
-import pathlib
 import shutil
 import signal
 import subprocess
 
 import pytest
 
-DEV = pathlib.Path(__file__).resolve().parents[3] / "dev"
+from checkout import DEV
+
 
 
 def load(name):

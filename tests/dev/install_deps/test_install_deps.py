@@ -1,22 +1,22 @@
-"""tools/install-deps against an archive that fails: it tries apt once more, stops with one line
+"""dev/install-deps against an archive that fails: it tries apt once more, stops with one line
 when a required package cannot be installed, and installs everything else when an optional part
 cannot, keeping apt's words for the tests that need that part, and installs the emulated guest's
 packages where 32-bit Wine cannot be installed. apt-get, dpkg and dpkg-query are
 stand-ins that act on a list of installed packages; the kernel is said to execute i386 programs."""
 import os
-import pathlib
 import shutil
 import subprocess
 
 import pytest
 
-REPOSITORY = pathlib.Path(__file__).resolve().parents[3]
+from checkout import REPOSITORY
+
 WINE32 = "wine32:i386"
 GUEST = ("qemu-system-x86", "debootstrap", "e2fsprogs")
 REQUIRED = ("cmake", "ninja-build", "g++", "googletest", "g++-mingw-w64-i686-win32",
             "g++-mingw-w64-x86-64-win32", "wine64", "python3", "python3-pefile", "python3-pytest",
-            "python3-cryptography", "python3-asn1crypto", "osslsigncode", "openssl", "xvfb",
-            "xdotool", "x11-utils", "x11-apps", "netpbm")
+            "python3-cryptography", "python3-asn1crypto", "osslsigncode", "openssl", "icoutils",
+            "xvfb", "xdotool", "x11-utils", "x11-apps", "netpbm")
 MIRROR_SYNC = ("E: Failed to fetch http://archive/binary-i386/Packages.xz  File has unexpected"
                " size (1 != 2). Mirror sync in progress?")
 HELD = "E: Unable to correct problems, you have held broken packages."
@@ -60,10 +60,12 @@ def executable(path, text):
 
 @pytest.fixture
 def host(tmp_path):
-    """A checkout holding tools/install-deps, with stand-ins for apt and the i386 probe."""
-    for folder in ("tools", "dev"):
+    """A checkout holding dev/install-deps and kit/install-deps, with stand-ins for apt and the
+    i386 probe."""
+    for folder in ("kit", "dev"):
         (tmp_path / folder).mkdir()
-    shutil.copy(REPOSITORY / "tools" / "install-deps", tmp_path / "tools")
+        shutil.copy(REPOSITORY / folder / "install-deps", tmp_path / folder)
+    shutil.copy(REPOSITORY / "dev" / "where-wine32", tmp_path / "dev")
     executable(tmp_path / "dev" / "probe-i386", STAND_INS["probe-i386"])
     bin_folder = tmp_path / "bin"
     bin_folder.mkdir()
@@ -74,13 +76,13 @@ def host(tmp_path):
 
 
 def install_deps(host, installed=(), failures=None):
-    """Runs tools/install-deps with `installed` in place and apt failing as `failures` says."""
+    """Runs dev/install-deps with `installed` in place and apt failing as `failures` says."""
     (host / "installed").write_text("".join(f"{package}\n" for package in installed))
     for name, count in (failures or {}).items():
         (host / name).write_text(str(count))
     environment = dict(os.environ, STATE=str(host), MIRROR_SYNC=MIRROR_SYNC, HELD=HELD,
                        PATH=f"{host / 'bin'}:{os.environ['PATH']}")
-    return subprocess.run([str(host / "tools" / "install-deps")], env=environment,
+    return subprocess.run([str(host / "dev" / "install-deps")], env=environment,
                           capture_output=True, text=True, timeout=60)
 
 
@@ -129,7 +131,7 @@ def test_a_mirror_mid_sync_leaves_out_32_bit_wine_alone_and_brings_the_guest(hos
     assert result.stdout.count(WINE32) == 2  # "Installing: wine32:i386" and the line above
     assert kept_reason(host) == line
     assert len(calls(host, "install", WINE32)) == 2
-    assert kept_reason(host, "guest") is None
+    assert kept_reason(host, GUEST[0]) is None
 
 
 def test_when_neither_32_bit_wine_nor_the_guest_installs_both_reasons_are_kept(host):
@@ -137,7 +139,7 @@ def test_when_neither_32_bit_wine_nor_the_guest_installs_both_reasons_are_kept(h
         f"fail-install-{WINE32}": -1, f"fail-install-{GUEST[0]}": -1})
     assert (result.returncode, result.stderr) == (0, "")
     assert kept_reason(host) == f"apt-get could not install {WINE32}: {HELD}\n"
-    assert kept_reason(host, "guest") == f"apt-get could not install {' '.join(GUEST)}: {HELD}\n"
+    assert kept_reason(host, GUEST[0]) == f"apt-get could not install {GUEST[0]}: {HELD}\n"
 
 
 def test_a_required_package_that_cannot_be_installed_stops_with_one_line(host):
@@ -164,7 +166,7 @@ def test_the_i686_tests_are_skipped_with_what_apt_said_of_both(tmp_path):
         shutil.copy(REPOSITORY / "dev" / script, tmp_path / "dev")
     executable(tmp_path / "dev" / "probe-i386", STAND_INS["probe-i386"])
     reasons = {WINE32: f"apt-get could not install {WINE32}: {HELD}",
-               "guest": f"apt-get could not install {GUEST[0]}: {HELD}"}
+               GUEST[0]: f"apt-get could not install {GUEST[0]}: {HELD}"}
     (tmp_path / "build" / "not-installed").mkdir(parents=True)
     for part, reason in reasons.items():
         (tmp_path / "build" / "not-installed" / part).write_text(reason + "\n")
@@ -174,4 +176,4 @@ def test_the_i686_tests_are_skipped_with_what_apt_said_of_both(tmp_path):
 
     assert (result.returncode, result.stdout) == (
         77, f"SKIPPED: this host cannot run i386 programs in win32: {reasons[WINE32].rstrip('.')};"
-        f" nor can the emulated guest run them: {reasons['guest']}\n")
+        f" nor can the emulated guest run them: {reasons[GUEST[0]]}\n")

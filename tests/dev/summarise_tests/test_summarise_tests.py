@@ -1,11 +1,12 @@
-"""dev/test_summary.py: one verdict over the ctest results of several trees."""
-import pathlib
+"""dev/summarise_tests.py: one verdict over the ctest results of several trees."""
 import subprocess
 import sys
 
 import pytest
 
-SUMMARY = pathlib.Path(__file__).resolve().parents[3] / "dev" / "test_summary.py"
+from checkout import DEV
+
+SUMMARY = DEV / "summarise_tests.py"
 
 PASSED = '<testcase name="unit" time="1.25" status="run"><system-out>ok</system-out></testcase>'
 FAILED = ('<testcase name="image" time="0.5" status="fail"><failure message=""/>'

@@ -1,13 +1,13 @@
 """What the packager's tools need in a test: throwaway signing keys, a time-stamp server on
-loopback, files that a tool cannot read, and `kit/sign` and `kit/verify` run the way a
-packager runs them. The built images come from tests/support/built_images.py."""
+loopback, files that a tool cannot read, and `kit/sign` run the way a packager runs it. The
+built images come from tests/support/built_images.py, the commands from
+tests/support/kit_commands.py."""
 import dataclasses
 import datetime
 import functools
 import http.server
 import os
 import pathlib
-import random
 import shutil
 import socket
 import subprocess
@@ -18,31 +18,17 @@ import pytest
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 
-REPOSITORY = pathlib.Path(__file__).resolve().parents[3]
-SIGN = REPOSITORY / "kit" / "sign"
-VERIFY = REPOSITORY / "kit" / "verify"
-PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
+from kestrovan_kit.sign import PASSWORD_VARIABLE
+from kit_commands import SIGN
+
 # A space and a dollar sign, so that any trip through a shell or a command line would show.
 PASSWORD = "correct horse $battery staple"
 SIGNER_CN = "kestrovan test signer"
 SECOND_SIGNER_CN = "kestrovan second signer"
-# What the damaged images are drawn from: a new seed each session unless one is given to replay.
-FUZZ_SEED = int(os.environ.get("KESTROVAN_FUZZ_SEED") or random.SystemRandom().randrange(1 << 32))
-
-
-def pytest_report_header():
-    return f"damaged images: seed {FUZZ_SEED} (KESTROVAN_FUZZ_SEED={FUZZ_SEED} replays it)"
 
 
 def openssl(*arguments, cwd=None):
     subprocess.run(["openssl", *arguments], cwd=cwd, check=True, capture_output=True)
-
-
-def verify(*arguments, prefix=()):
-    """kit/verify's exit status, standard output and standard error."""
-    result = subprocess.run([*prefix, str(VERIFY), *map(str, arguments)], capture_output=True,
-                            text=True, errors="replace")
-    return result.returncode, result.stdout, result.stderr
 
 
 # What lets root read any file whatever its mode.

@@ -1,5 +1,5 @@
-"""The checksums a release publishes stay true: tools/release writes them, kit/sign keeps them
-true, tools/release keeps a signed image, and the README's recipes work as written."""
+"""The checksums a release publishes stay true: kit/release writes them, kit/sign keeps them
+true, kit/release keeps a signed image, and the packagers' guide's recipes work as written."""
 import hashlib
 import re
 import shutil
@@ -7,14 +7,16 @@ import subprocess
 
 import pytest
 
-from conftest import REPOSITORY, SIGN
+from checkout import REPOSITORY
+from kit_commands import RELEASE, sign_image as sign
 
 RELEASE_TIMEOUT_SECONDS = 300
+PACKAGERS_GUIDE = REPOSITORY / "docs" / "packagers.md"
 
 
-def readme_block(containing):
-    """The one shell block of the README that holds `containing`, verbatim."""
-    blocks = re.findall(r"^ *```sh\n(.*?)^ *```$", (REPOSITORY / "README.md").read_text(),
+def guide_block(containing):
+    """The one shell block of docs/packagers.md that holds `containing`, verbatim."""
+    blocks = re.findall(r"^ *```sh\n(.*?)^ *```$", PACKAGERS_GUIDE.read_text(),
                         re.MULTILINE | re.DOTALL)
     [block] = [block for block in blocks if containing in block]
     return block
@@ -28,13 +30,13 @@ def shell(script, cwd):
 
 
 def release(tree, *arguments):
-    return subprocess.run([str(tree / "tools" / "release"), *arguments], cwd=tree,
+    return subprocess.run([str(tree / RELEASE.relative_to(REPOSITORY)), *arguments], cwd=tree,
                           capture_output=True, text=True, timeout=RELEASE_TIMEOUT_SECONDS)
 
 
 @pytest.fixture(scope="module")
 def tree(tmp_path_factory):
-    """A copy of the repository in which tools/release has run."""
+    """A copy of the repository in which kit/release has run."""
     copy = tmp_path_factory.mktemp("repository") / "kestrovan"
     shutil.copytree(REPOSITORY, copy, ignore=lambda directory, names: [
         name for name in names if name == "__pycache__"
@@ -42,14 +44,6 @@ def tree(tmp_path_factory):
     result = release(copy)
     assert result.returncode == 0, result.stdout + result.stderr
     return copy
-
-
-def sign(image, keys):
-    result = subprocess.run([str(SIGN), "--pkcs12", str(keys.signer.pkcs12),
-                             "--password-file", str(keys.password_file), str(image)],
-                            capture_output=True, text=True)
-    assert result.returncode == 0, result.stderr
-    return image
 
 
 def test_release_writes_sums_of_the_image_as_built(tree):
@@ -67,18 +61,18 @@ def test_release_in_another_folder_builds_the_tested_image_and_says_what_made_it
     assert any(line.startswith("package.g++-mingw-w64-i686-win32=") for line in lines), lines
 
 
-def test_the_readme_checks_dist_from_the_repository_root(tree):
-    result = shell(readme_block(DIST_CHECK), cwd=tree)
+def test_the_guide_checks_dist_from_the_repository_root(tree):
+    result = shell(guide_block(DIST_CHECK), cwd=tree)
     assert (result.returncode, result.stdout) == (0, "kestrovan.exe: OK\n"), result.stderr
 
 
-def test_the_readme_check_of_dist_holds_after_signing(tree, keys, tmp_path):
+def test_the_guide_check_of_dist_holds_after_signing(tree, keys, tmp_path):
     dist = tmp_path / "dist"
     shutil.copytree(tree / "dist", dist)
     unsigned_sums = (dist / "SHA256SUMS.unsigned").read_text()
     sign(dist / "kestrovan.exe", keys)
 
-    result = shell(readme_block(DIST_CHECK), cwd=tmp_path)
+    result = shell(guide_block(DIST_CHECK), cwd=tmp_path)
 
     assert (result.returncode, result.stdout) == (0, "kestrovan.exe: OK\n"), result.stderr
     assert (dist / "SHA256SUMS.unsigned").read_text() == unsigned_sums
@@ -90,8 +84,8 @@ def test_the_readme_check_of_dist_holds_after_signing(tree, keys, tmp_path):
     pytest.param(True, 1, ": FAILED: without its signature, it is NOT the image {sums} names as"
                           " kestrovan.exe", id="a-byte-changed"),
 ])
-def test_the_readme_tells_whether_a_signed_file_is_ours(tree, keys, tmp_path, changed, status,
-                                                         verdict):
+def test_the_guide_tells_whether_a_signed_file_is_ours(tree, keys, tmp_path, changed, status,
+                                                        verdict):
     shutil.copyfile(tree / "dist" / "SHA256SUMS.unsigned", tmp_path / "SHA256SUMS.unsigned")
     shutil.copyfile(tree / "dist" / "kestrovan.exe", tmp_path / "kestrovan.exe")
     signed = sign(tmp_path / "kestrovan.exe", keys)
@@ -100,7 +94,7 @@ def test_the_readme_tells_whether_a_signed_file_is_ours(tree, keys, tmp_path, ch
         data[0x1000] ^= 0x01
         signed.write_bytes(data)
 
-    result = shell(readme_block("--unsigned-sums").replace("<downloads>", str(tmp_path)), cwd=tree)
+    result = shell(guide_block("--unsigned-sums").replace("<downloads>", str(tmp_path)), cwd=tree)
 
     assert (result.returncode, result.stderr) == (status, ""), result.stdout + result.stderr
     assert verdict.format(sums=tmp_path / "SHA256SUMS.unsigned") in result.stdout, result.stdout
@@ -114,8 +108,8 @@ def test_release_keeps_a_signed_image_unless_forced(tree, keys):
     refused = release(tree)
 
     assert (refused.returncode, refused.stdout) == (1, ""), refused.stderr
-    assert refused.stderr == ("release: dist/kestrovan.exe is not the image tools/release left"
-                              " there (signed since?): move it away, or run tools/release --force"
+    assert refused.stderr == ("release: dist/kestrovan.exe is not the image kit/release left"
+                              " there (signed since?): move it away, or run kit/release --force"
                               " to replace it\n")
     assert image.read_bytes() == signed
 
@@ -123,9 +117,9 @@ def test_release_keeps_a_signed_image_unless_forced(tree, keys):
 
     assert forced.returncode == 0, forced.stdout + forced.stderr
     assert forced.stdout.startswith("Replacing dist/kestrovan.exe, which had changed since"
-                                    " tools/release wrote it (--force).\n")
+                                    " kit/release wrote it (--force).\n")
     assert image.read_bytes() != signed
-    assert shell(readme_block(DIST_CHECK), cwd=tree).returncode == 0
+    assert shell(guide_block(DIST_CHECK), cwd=tree).returncode == 0
 
 
 def test_release_replaces_an_image_from_before_the_unsigned_sums(tree):
@@ -144,15 +138,15 @@ def another_toolchain(buildinfo):
     pytest.param(lambda buildinfo: buildinfo, 0, id="same-toolchain"),
     pytest.param(another_toolchain, 1, id="another-toolchain"),
 ])
-def test_the_readme_rebuild_checks_the_toolchain_and_the_published_sums(tree, tmp_path,
-                                                                        published_buildinfo, status):
+def test_the_guide_rebuild_checks_the_toolchain_and_the_published_sums(tree, tmp_path,
+                                                                       published_buildinfo, status):
     published = tmp_path / "downloads"
     published.mkdir()
     shutil.copyfile(tree / "dist" / "SHA256SUMS.unsigned", published / "SHA256SUMS.unsigned")
     buildinfo = (tree / "dist" / "BUILDINFO").read_text()
     (published / "BUILDINFO").write_text(published_buildinfo(buildinfo))
     # The copy has no history to check a commit out of; the rest runs as written.
-    recipe = readme_block("git checkout").replace(
+    recipe = guide_block("git checkout").replace(
         "git checkout <the commit in the published BUILDINFO>\n", "")
     assert "<" not in recipe.replace("<downloads>", "")
 
@@ -165,7 +159,19 @@ def test_the_readme_rebuild_checks_the_toolchain_and_the_published_sums(tree, tm
         assert "< package.cmake=99:" in result.stdout and "OK" not in result.stdout
 
 
+def test_release_refuses_a_bad_brand_file_and_leaves_dist_alone(tree, tmp_path):
+    brand = tmp_path / "brand.toml"
+    brand.write_text('file_name = "Acme.exe"\nicon = "none.ico"\n[version]\nfile = "1"\n'
+                     'product = "1"\n')
+    before = {path.name: path.read_bytes() for path in (tree / "dist").iterdir()}
+    result = release(tree, "--force", "--brand", brand)
+    assert result.returncode == 2, result.stdout + result.stderr
+    assert result.stderr.splitlines()[-1].startswith(f"brand: {brand}: icon: cannot read icon")
+    assert {path.name: path.read_bytes() for path in (tree / "dist").iterdir()} == before
+
+
 def test_release_names_an_unknown_argument(tree):
     result = release(tree, "--sign")
     assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == "release: unknown arguments: --sign (the only option is --force)\n"
+    assert result.stderr == ("release: unknown argument: --sign (the options are --force and"
+                             " --brand FILE)\n")

@@ -6,10 +6,9 @@ import pefile
 import pytest
 
 import bad_files
-from conftest import REPOSITORY
+from kestrovan_kit.size_report import BUDGET
+from kit_commands import SIZE_REPORT
 
-SIZE_REPORT = REPOSITORY / "kit" / "size-report"
-BUDGET = 40_960
 ROW = re.compile(r"  (\S.*?)\s+([\d,]+)\s+[\d.]+%")
 
 

@@ -7,15 +7,9 @@ from cryptography import x509
 
 import bad_files
 from kestrovan_kit import signature
-from conftest import verify
+from kit_commands import sign_image as signed, verify
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
-
-
-def signed(release, keys, sign):
-    result = sign("--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file, release)
-    assert result.returncode == 0, result.stderr
-    return release
 
 
 def test_passes_the_unsigned_build(image):
@@ -29,24 +23,24 @@ def test_passes_the_unsigned_build(image):
     pytest.param(False, "chain not checked (give --trust CAFILE)", id="without-trust"),
     pytest.param(True, "chains to {trust}", id="with-trust"),
 ])
-def test_passes_a_signed_image_and_names_its_signer(release, keys, sign, trusted, verdict):
+def test_passes_a_signed_image_and_names_its_signer(release, keys, trusted, verdict):
     trust = ["--trust", keys.signer.certificate] if trusted else []
-    status, report, _ = verify(signed(release, keys, sign), *trust)
+    status, report, _ = verify(signed(release, keys), *trust)
     assert status == 0, report
-    assert ("ok    signature: intact, signed by CN=kestrovan test signer; "
+    assert ("ok    signature: intact, signed by CN=kestrovan test signer (SHA256); "
             + verdict.format(trust=keys.signer.certificate)) in report
 
 
-def one_byte_changed(release, keys, sign, tampered):
-    path = signed(release, keys, sign)
+def one_byte_changed(release, keys, tampered):
+    path = signed(release, keys)
     data = bytearray(path.read_bytes())
     data[0x1000] ^= 0x01
     path.write_bytes(data)
     return path
 
 
-def garbled_signature(release, keys, sign, tampered):
-    path = signed(release, keys, sign)
+def garbled_signature(release, keys, tampered):
+    path = signed(release, keys)
     with pefile.PE(str(path), fast_load=True) as pe:
         table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY].VirtualAddress
     data = bytearray(path.read_bytes())
@@ -55,10 +49,10 @@ def garbled_signature(release, keys, sign, tampered):
     return path
 
 
-def signer_certificate_renumbered(release, keys, sign, tampered):
+def signer_certificate_renumbered(release, keys, tampered):
     """The signer's certificate with another serial number: the signature names a signer that
     none of its certificates is."""
-    path = signed(release, keys, sign)
+    path = signed(release, keys)
     certificate = signature.read_signature(path).signer_certificate
     serial = x509.load_der_x509_certificate(certificate).serial_number
     data = bytearray(path.read_bytes())
@@ -69,8 +63,13 @@ def signer_certificate_renumbered(release, keys, sign, tampered):
     return path
 
 
+def icon_group_renamed_with_a_line_break(release, keys, tampered):
+    return bad_files.replaced("IDI_ICON1".encode("utf-16-le"),
+                              "IDI\nICON1".encode("utf-16-le"))(release, release)
+
+
 def tampered_build(name):
-    return lambda release, keys, sign, tampered: tampered[name]
+    return lambda release, keys, tampered: tampered[name]
 
 
 BAD_IMAGES = [
@@ -82,22 +81,25 @@ BAD_IMAGES = [
     pytest.param(signer_certificate_renumbered, False,
                  "signature: the signature in {target} cannot be read (0 of its certificates"
                  " match its signer, not 1)", id="signer-certificate-renumbered"),
-    pytest.param(lambda release, keys, sign, tampered: signed(release, keys, sign), True,
+    pytest.param(lambda release, keys, tampered: signed(release, keys), True,
                  "signature: intact, but CN=kestrovan test signer does not chain to {trust}",
                  id="signer-not-trusted"),
-    pytest.param(lambda release, keys, sign, tampered: release, True,
+    pytest.param(lambda release, keys, tampered: release, True,
                  "signature: not signed, but --trust asks for a signature that chains to {trust}",
                  id="unsigned-image-with-trust"),
     pytest.param(tampered_build("extra resource"), False,
                  "resources: unexpected RT_MANIFEST 1 (0409)", id="resource-added"),
     pytest.param(tampered_build("extra import"), False,
                  "imports: imports KERNEL32.dll, msvcrt.dll, USER32.dll", id="import-added"),
+    pytest.param(icon_group_renamed_with_a_line_break, False,
+                 r"resources: missing RT_GROUP_ICON IDI_ICON1 (0409);"
+                 r" unexpected RT_GROUP_ICON IDI\nICON1 (0409)", id="resource-name-quoted-escaped"),
 ]
 
 
 @pytest.mark.parametrize("make, with_trust, fault", BAD_IMAGES)
-def test_fails_naming_the_fault(release, keys, sign, tampered_images, make, with_trust, fault):
-    target = make(release, keys, sign, tampered_images)
+def test_fails_naming_the_fault(release, keys, tampered_images, make, with_trust, fault):
+    target = make(release, keys, tampered_images)
     trust = keys.second_signer.certificate
     status, report, _ = verify(target, *(["--trust", trust] if with_trust else []))
     assert status == 1, report
@@ -189,11 +191,12 @@ def test_an_unreadable_file_gets_one_line(image, keys, unprivileged, role):
 
 
 @pytest.mark.parametrize("state, status, mark, detail", [
-    pytest.param("clean", 0, "ok", "intact, signed by {cn}; chains to {ca}; not revoked, by its CRL",
+    pytest.param("clean", 0, "ok", "intact, signed by {cn} (SHA256); chains to {ca}; not revoked,"
+                 " by its CRL",
                  id="not-revoked"),
     pytest.param("revoked", 1, "FAIL", "intact, but {cn} fails its CRL check (certificate revoked)",
                  id="revoked"),
-    pytest.param("missing", 0, "WARN", "intact, signed by {cn}; chains to {ca}; revocation not"
+    pytest.param("missing", 0, "WARN", "intact, signed by {cn} (SHA256); chains to {ca}; revocation not"
                  " checked: cannot fetch its CRL from {url}", id="crl-unreachable"),
 ])
 def test_with_trust_checks_revocation_where_osslsigncode_fetches_crls(
@@ -234,11 +237,11 @@ def cut_at_its_signature(path):
     pytest.param("changed", "kestrovan.exe", 1, ": FAILED: without its signature, it is NOT",
                  id="a-byte-changed"),
 ])
-def test_unsigned_sums_tell_whether_an_image_is_ours(image, release, keys, sign, signing, named,
+def test_unsigned_sums_tell_whether_an_image_is_ours(image, release, keys, signing, named,
                                                       status, words):
     sums = sums_of(image, named)
     if signing:
-        signed(release, keys, sign)
+        signed(release, keys)
     if signing == "changed":
         data = bytearray(release.read_bytes())
         data[0x1000] ^= 0x01
@@ -260,10 +263,10 @@ def test_unsigned_sums_tell_whether_an_image_is_ours(image, release, keys, sign,
                  "{sums} gives no SHA-256 of kestrovan.exe, nor of one file alone",
                  id="sums-naming-other-files"),
 ])
-def test_unsigned_sums_give_one_line_for_a_bad_input(image, release, keys, sign, make, status,
+def test_unsigned_sums_give_one_line_for_a_bad_input(image, release, keys, make, status,
                                                       line):
     sums = sums_of(image, "kestrovan-1.0.exe")
-    make(signed(release, keys, sign), sums)
+    make(signed(release, keys), sums)
 
     result, report, errors = verify("--unsigned-sums", sums, release)
 
@@ -272,7 +275,7 @@ def test_unsigned_sums_give_one_line_for_a_bad_input(image, release, keys, sign,
     assert errors.count("\n") == 1, errors
 
 
-def test_a_truncated_signed_image_fails(release, keys, sign):
-    status, report, _ = verify(cut_at_its_signature(signed(release, keys, sign)))
+def test_a_truncated_signed_image_fails(release, keys):
+    status, report, _ = verify(cut_at_its_signature(signed(release, keys)))
     assert status == 1, report
     assert f"FAIL  signature: the signature in {release} is cut short" in report

@@ -1,19 +1,21 @@
 """The release build and a hand build of the sources, each in another folder and with another
 SOURCE_DATE_EPOCH, give the very image that the tests check; the build information that
-tools/release keeps beside the image names the toolchain that made it, and nothing of the folder."""
+kit/release keeps beside the image names the toolchain that made it, and nothing of the folder."""
 import os
 import pathlib
 import re
 import shutil
 import socket
 import subprocess
+import sys
 
 import pefile
 import pytest
 
-REPOSITORY = pathlib.Path(__file__).resolve().parents[3]
+from checkout import REPOSITORY
+from kit_commands import BUILDINFO
+
 SOURCES = ("CMakeLists.txt", "CMakePresets.json", "cmake", "launcher", "resources")
-BUILDINFO = REPOSITORY / "dev" / "buildinfo"
 # The compiler driver that cmake/toolchains/i686-w64-mingw32.cmake names.
 COMPILER = "i686-w64-mingw32-g++-win32"
 
@@ -35,7 +37,7 @@ def build(commands, source, source_date_epoch):
 
 
 def release_preset_build(root, source_date_epoch):
-    """The tree as tools/release builds it: the release preset."""
+    """The tree as kit/release builds it: the release preset."""
     source = copy_of_the_sources(root)
     build([["cmake", "--workflow", "--preset", "release"]], source, source_date_epoch)
     return source / "build" / "release"
@@ -52,7 +54,7 @@ def hand_build(root, source_date_epoch):
 
 
 def buildinfo(tree):
-    """dev/buildinfo's lines for `tree` as {key: value}."""
+    """kit/buildinfo's lines for `tree` as {key: value}."""
     result = subprocess.run([BUILDINFO, tree], capture_output=True, text=True, timeout=120)
     assert (result.returncode, result.stderr) == (0, "")
     lines = result.stdout.splitlines()
@@ -70,6 +72,17 @@ def test_the_release_build_with_the_same_toolchain_is_the_tested_image_bit_for_b
     release_tree = release_preset_build(tmp_path / "release", source_date_epoch=1)
     assert toolchain(buildinfo(release_tree)) == toolchain(buildinfo(build_tree))
     assert (release_tree / "launcher" / "kestrovan.exe").read_bytes() == image.read_bytes()
+
+
+def test_a_branded_release_build_elsewhere_is_the_tested_branded_image(branded_image, tmp_path):
+    """As kit/release --brand builds it, with the variant folder outside the sources."""
+    source = copy_of_the_sources(tmp_path / "branded")
+    variant, tree = tmp_path / "variant", tmp_path / "branded" / "tree"
+    subprocess.run([sys.executable, "-m", "kestrovan_kit.brand", "variant",
+                    REPOSITORY / "tests" / "support" / "brands" / "acme.toml", variant], check=True)
+    build([["cmake", "--preset", "release", "-B", tree, f"-DKESTROVAN_VARIANT_DIR={variant}"],
+           ["cmake", "--build", tree]], source, source_date_epoch=1700000000)
+    assert (tree / "launcher" / "kestrovan.exe").read_bytes() == branded_image.read_bytes()
 
 
 def test_a_hand_build_elsewhere_and_later_is_the_same_image(image, tmp_path):

@@ -3,7 +3,7 @@ handle and starts a program that inherits it; the stand-in runtime records wheth
 is open in its own process."""
 import os
 
-from conftest import windows_path
+from launcher_under_wine import windows_path
 
 
 def run_holding_a_handle(installation, program, held_file):

@@ -1,7 +1,9 @@
 """What a double-click shows. Started through the shell, as a double-click starts it, the
 launcher shows no window and no console of its own while the runtime it started shows the
 application's window. The same sources linked for the console subsystem are the control: that
-launcher shows its console window, so the check sees a console where there is one.
+launcher shows its console window, so the check sees a console where there is one. When the
+runtime cannot be started, the launcher shows nothing, or with a failure message (a launch
+option) a message box with it until a key closes the box.
 
 Each case runs under Xvfb and keeps a screenshot, taken while the runtime runs, in
 KESTROVAN_SCREENSHOTS (TARGET-KIND.png)."""
@@ -15,8 +17,9 @@ import time
 
 import pytest
 
-from conftest import (RUN_TIMEOUT_SECONDS, RUNS, TARGETS, installation_maker, read_record,
-                      under_wine, windows_path)
+from kestrovan_kit import brand
+from launcher_under_wine import (FAILURE, RUN_TIMEOUT_SECONDS, RUNS, TARGETS, installation_maker,
+                                 launcher_with, read_record, under_wine, windows_path)
 
 TOOLS = {"Xvfb": "xvfb", "xdotool": "xdotool", "xwininfo": "x11-utils", "xwd": "x11-apps",
          "xwdtopnm": "netpbm", "pnmtopng": "netpbm"}
@@ -28,6 +31,8 @@ APPEARS_WITHIN_SECONDS = 180
 ENDS_WITHIN_SECONDS = WINDOW_SECONDS + 120
 POLL_SECONDS = 0.25
 LAUNCHERS = {"launcher": "KESTROVAN_LAUNCHER", "console-control": "KESTROVAN_CONSOLE_LAUNCHER"}
+ALL_OPTIONS = brand.read_brand(pathlib.Path(__file__).parents[2] / "support" / "brands" /
+                               "launch-all-options.toml")
 # On each Windows, the runtime of that Windows' own architecture: on 64-bit Windows an x86_64
 # one, as users mostly have.
 USUAL_TARGETS = [target for target in TARGETS
@@ -47,7 +52,7 @@ def display(tmp_path_factory):
     """An X display of its own (Xvfb picks a free number), for this module's cases."""
     for program, package in TOOLS.items():
         if not shutil.which(program):
-            pytest.skip(f"{program} is missing (package {package}; tools/install-deps installs it)")
+            pytest.skip(f"{program} is missing (package {package}; dev/install-deps installs it)")
     log = tmp_path_factory.mktemp("xvfb") / "xvfb.log"
     ready, told = os.pipe()
     with log.open("wb") as errors:
@@ -158,3 +163,55 @@ def test_a_double_click_shows_the_application_window_only(tmp_path, display, usu
 
     assert within(ENDS_WITHIN_SECONDS, lambda: not viewable_top_level_windows(display)), (
         f"windows stayed after the runtime ended: {viewable_top_level_windows(display)}")
+
+
+def start_waiting(installation, display):
+    """Starts the installation's launcher as a double-click does, through `start /wait`, which
+    ends with the launcher's exit status."""
+    environment = dict(installation.stand_in_environment(), DISPLAY=display)
+    return subprocess.Popen(under_wine(installation.windows, "start", "/wait", "/unix",
+                                       installation.launcher),
+                            cwd=installation.root, env=environment, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+
+
+@pytest.mark.parametrize("usual_target", USUAL_TARGETS, ids=str)
+def test_a_failed_start_shows_nothing_without_a_failure_message(tmp_path, display, usual_target):
+    launcher = installation_maker(tmp_path, usual_target)(runtime=False)
+    started = start_waiting(launcher, display)
+    seen = set()
+
+    def ended_or_listed():
+        seen.update(viewable_top_level_windows(display))
+        return started.poll() is not None
+    assert within(ENDS_WITHIN_SECONDS, ended_or_listed), "the launcher did not end"
+    assert (started.returncode, seen) == (0, set())
+
+
+@pytest.mark.parametrize("usual_target", USUAL_TARGETS, ids=str)
+def test_a_failed_start_shows_the_failure_message_until_a_key_closes_it(tmp_path, display,
+                                                                         usual_target):
+    launcher = installation_maker(tmp_path, usual_target)(launcher=launcher_with("all-options"),
+                                                          runtime=False)
+    started = start_waiting(launcher, display)
+    box = ["xdotool", "search", "--onlyvisible", "--name", f"^{ALL_OPTIONS.failure_caption}$"]
+    assert within(APPEARS_WITHIN_SECONDS, lambda: x_client(display, *box).returncode == 0), (
+        f"no message box within {APPEARS_WITHIN_SECONDS} s")
+    take_screenshot(display, pathlib.Path(os.environ["KESTROVAN_SCREENSHOTS"]) /
+                    f"{usual_target}-failure-message.png")
+    reader = under_wine(launcher.windows, os.environ["KESTROVAN_WINDOW_TEXT"],
+                        ALL_OPTIONS.failure_caption)
+    texts = x_client(display, *reader).stdout.decode("utf-8").splitlines()
+    # The reader writes a line break within a text as a backslash and an n.
+    message = ALL_OPTIONS.launch.failure_message + "\\n\\n"
+    shown = [text[len(message):] for text in texts if text.startswith(message)]
+    assert shown, f"the box does not show the message, but {texts}"
+    report = FAILURE.fullmatch(shown[0].encode())
+    assert report, f"the box does not end with the report, but with {shown[0]!r}"
+    assert started.poll() is None, "the launcher ended while its message box was shown"
+
+    window = x_client(display, *box).stdout.split()[0]
+    x_client(display, "xdotool", "windowfocus", "--sync", window, "key", "Return")
+    assert within(ENDS_WITHIN_SECONDS, lambda: started.poll() is not None), (
+        "the launcher did not end when its message box was closed")
+    assert started.returncode == int(report.group(1))

@@ -1,12 +1,8 @@
 """What a user of an installation sees when the launcher starts the bundled runtime, on 32- and
 64-bit Windows (see conftest.py)."""
-import re
-
 import pytest
 
-from conftest import COMMAND_LINE
-
-FAILURE = re.compile(rb"CreateProcess failed: (\d+)")
+from launcher_under_wine import COMMAND_LINE, FAILURE
 
 
 def assert_started_as_planned(run, installation):

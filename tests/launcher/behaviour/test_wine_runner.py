@@ -5,7 +5,7 @@ import subprocess
 
 import pytest
 
-from conftest import LAUNCHER_WINDOWS, RUNS, UNRUNNABLE, under_wine
+from launcher_under_wine import LAUNCHER_WINDOWS, RUNS, UNRUNNABLE, under_wine
 
 # Well below the minute that the server stays after a program, so that a run kept waiting for
 # the server fails here instead of passing slowly.

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace kestrovan::testing {
+namespace kestrovan::fake_module {
 
 namespace {
 
@@ -21,22 +21,26 @@ bool last_query_buffer_was_zeroed() {
     return buffer_was_zeroed;
 }
 
-}  // namespace kestrovan::testing
+}  // namespace kestrovan::fake_module
 
 namespace kestrovan {
 
-void query_module_path(PathBuffer& buffer) {
-    using testing::reported_path;
-    testing::buffer_was_zeroed =
+// A path that does not fit with its terminator counts as the buffer's capacity, as the
+// platform counts it, and is left unterminated, as Windows XP leaves it.
+std::size_t query_module_path(PathBuffer& buffer) {
+    using fake_module::reported_path;
+    fake_module::buffer_was_zeroed =
         std::all_of(buffer.begin(), buffer.end(), [](wchar_t unit) { return unit == L'\0'; });
     if (!reported_path) {
-        return;
+        return 0;
     }
     const std::size_t length = std::min(reported_path->size(), buffer.size());
     std::copy_n(reported_path->begin(), length, buffer.begin());
-    if (length < buffer.size()) {
-        buffer[length] = L'\0';
+    if (length == buffer.size()) {
+        return buffer.size();
     }
+    buffer[length] = L'\0';
+    return length;
 }
 
 }  // namespace kestrovan

@@ -45,6 +45,7 @@ struct InstallationCase {
     const wchar_t* launcher_directory;
     const wchar_t* working_directory;
     const wchar_t* runtime_path;
+    unsigned long refusal;
 };
 
 // Named for a failing row, instead of the raw bytes of the struct.
@@ -53,26 +54,42 @@ void PrintTo(const InstallationCase& installation, std::ostream* out) {
          << ::testing::PrintToString(installation.module_path) << ")";
 }
 
+// A launcher in a drive's root whose path the platform shortened: the directory cut from the
+// shortened text, C:, is absolute but not the launcher's.
+const std::wstring shortened_module_path =
+    LR"(C:\)" + std::wstring(300, L'd') + LR"(\kestrovan.exe)";
+
 const InstallationCase installation_cases[] = {
     {"in_a_folder", LR"(C:\Tools\Viewer\kestrovan.exe)", LR"(C:\Tools\Viewer)",
      LR"(C:\Tools\Viewer\application\bin)",
-     LR"(C:\Tools\Viewer\application\default-jre\bin\javaw.exe)"},
-    {"in_a_drive_root_as_the_bare_drive", LR"(D:\kestrovan.exe)", LR"(D:)", LR"(D:\application\bin)",
-     LR"(D:\application\default-jre\bin\javaw.exe)"},
+     LR"(C:\Tools\Viewer\application\default-jre\bin\javaw.exe)", 0},
+    {"in_a_drive_root_as_the_bare_drive", LR"(d:\kestrovan.exe)", LR"(d:)",
+     LR"(d:\application\bin)", LR"(d:\application\default-jre\bin\javaw.exe)", 0},
     {"on_a_network_share", LR"(\\host\share\kestrovan.exe)", LR"(\\host\share)",
-     LR"(\\host\share\application\bin)", LR"(\\host\share\application\default-jre\bin\javaw.exe)"},
+     LR"(\\host\share\application\bin)", LR"(\\host\share\application\default-jre\bin\javaw.exe)",
+     0},
+    {"through_a_device_path", LR"(\\?\C:\app\kestrovan.exe)", LR"(\\?\C:\app)",
+     LR"(\\?\C:\app\application\bin)", LR"(\\?\C:\app\application\default-jre\bin\javaw.exe)", 0},
     {"with_a_forward_slash_as_a_plain_character", LR"(C:\a\b/c.exe)", LR"(C:\a)",
-     LR"(C:\a\application\bin)", LR"(C:\a\application\default-jre\bin\javaw.exe)"},
-    {"reported_without_backslash_kept_whole", LR"(kestrovan.exe)", LR"(kestrovan.exe)",
-     LR"(kestrovan.exe\application\bin)", LR"(kestrovan.exe\application\default-jre\bin\javaw.exe)"},
-    // No launcher directory, so no runtime path: the start fails instead of reaching for a
-    // runtime at the root of the current drive.
-    {"reported_with_a_leading_backslash_only", LR"(\kestrovan.exe)", LR"()", LR"(\application\bin)",
-     LR"()"},
-    {"reported_empty", LR"()", LR"()", LR"(\application\bin)", LR"()"},
+     LR"(C:\a\application\bin)", LR"(C:\a\application\default-jre\bin\javaw.exe)", 0},
     {"with_spaces_and_non_ascii_names", LR"(C:\Program Files\Ünïcødé\日本\kestrovan.exe)",
      LR"(C:\Program Files\Ünïcødé\日本)", LR"(C:\Program Files\Ünïcødé\日本\application\bin)",
-     LR"(C:\Program Files\Ünïcødé\日本\application\default-jre\bin\javaw.exe)"},
+     LR"(C:\Program Files\Ünïcødé\日本\application\default-jre\bin\javaw.exe)", 0},
+    // Every case below plans no runtime: one planned from a relative directory would be found
+    // from the current directory, and one from a shortened path in a folder above the launcher.
+    {"shortened_by_the_platform", shortened_module_path.c_str(), LR"(C:)", LR"(C:\application\bin)",
+     LR"()", shortened_module_path_error},
+    {"reported_without_backslash_refused_as_relative", LR"(kestrovan.exe)", LR"(kestrovan.exe)",
+     LR"(kestrovan.exe\application\bin)", LR"()", relative_launcher_directory_error},
+    {"reported_as_unc_without_its_leading_backslashes", LR"(UNC\server\share\kestrovan.exe)",
+     LR"(UNC\server\share)", LR"(UNC\server\share\application\bin)", LR"()",
+     relative_launcher_directory_error},
+    {"relative_to_a_drive_current_directory", LR"(C:app\kestrovan.exe)", LR"(C:app)",
+     LR"(C:app\application\bin)", LR"()", relative_launcher_directory_error},
+    {"reported_with_a_leading_backslash_only", LR"(\kestrovan.exe)", LR"()", LR"(\application\bin)",
+     LR"()", relative_launcher_directory_error},
+    {"reported_empty", LR"()", LR"()", LR"(\application\bin)", LR"()",
+     relative_launcher_directory_error},
 };
 
 class Installation : public ::testing::TestWithParam<InstallationCase> {};
@@ -83,11 +100,12 @@ TEST_P(Installation, CutsTheLauncherDirectoryFromTheModulePath) {
 }
 
 TEST_P(Installation, DerivesEveryPlanValueFromTheLauncherDirectory) {
-    testing::set_module_path(GetParam().module_path);
+    fake_module::set_module_path(GetParam().module_path);
     const LaunchPlan plan = make_launch_plan();
     EXPECT_EQ(text_of(plan.launcher_directory), GetParam().launcher_directory);
     EXPECT_EQ(text_of(plan.working_directory), GetParam().working_directory);
     EXPECT_EQ(text_of(plan.runtime_path), GetParam().runtime_path);
+    EXPECT_EQ(plan.refusal, GetParam().refusal);
     EXPECT_EQ(text_of(plan.command_line), LR"(application\default-jre\bin\javaw.exe -jar launcher.jar)");
 }
 
@@ -112,35 +130,35 @@ TEST(CutLauncherDirectory, ReadsAnUnterminatedBufferToItsEndOnly) {
 }
 
 TEST(MakeLaunchPlan, FillsTheCommandLineBufferWithZerosAfterTheText) {
-    testing::set_module_path(LR"(C:\kestrovan.exe)");
+    fake_module::set_module_path(LR"(C:\kestrovan.exe)");
     const LaunchPlan plan = make_launch_plan();
     ASSERT_EQ(std::wcslen(plan.command_line.data()), 55u);
     EXPECT_TRUE(std::all_of(plan.command_line.begin() + 55, plan.command_line.end(),
                             [](wchar_t unit) { return unit == L'\0'; }));
 }
 
-TEST(MakeLaunchPlan, CutsAPathTheBufferShortened) {
-    const std::wstring long_directory = L"C:\\" + std::wstring(300, L'd');
-    testing::set_module_path(long_directory + L"\\kestrovan.exe");
-    EXPECT_EQ(text_of(make_launch_plan().launcher_directory), L"C:");
-}
-
 TEST(MakeLaunchPlan, PlansNoRuntimeWhenTheQueryFails) {
-    testing::set_module_path(std::nullopt);
+    fake_module::set_module_path(std::nullopt);
     const LaunchPlan plan = make_launch_plan();
-    EXPECT_TRUE(testing::last_query_buffer_was_zeroed());
+    EXPECT_TRUE(fake_module::last_query_buffer_was_zeroed());
     EXPECT_EQ(text_of(plan.launcher_directory), L"");
     EXPECT_EQ(text_of(plan.working_directory), LR"(\application\bin)");
     EXPECT_EQ(text_of(plan.runtime_path), L"");
+    EXPECT_EQ(plan.refusal, relative_launcher_directory_error);
 }
 
 TEST(MakeLaunchPlan, KeepsTheLongestPossibleDirectoryWholeInEveryString) {
     const std::wstring longest(path_capacity, L'd');
-    testing::set_module_path(longest);
-    const LaunchPlan plan = make_launch_plan();
-    EXPECT_EQ(text_of(plan.launcher_directory), longest);
-    EXPECT_EQ(text_of(plan.working_directory), longest + LR"(\application\bin)");
-    EXPECT_EQ(text_of(plan.runtime_path), longest + LR"(\application\default-jre\bin\javaw.exe)");
+    fake_module::set_module_path(longest);
+    const LaunchPlan refused = make_launch_plan();
+    EXPECT_EQ(text_of(refused.launcher_directory), longest);
+    EXPECT_EQ(text_of(refused.working_directory), longest + LR"(\application\bin)");
+
+    // The longest path that fits with its terminator, and the shortest file name.
+    const std::wstring longest_planned = LR"(C:\)" + std::wstring(path_capacity - 6, L'd');
+    fake_module::set_module_path(longest_planned + LR"(\k)");
+    EXPECT_EQ(text_of(make_launch_plan().runtime_path),
+              longest_planned + LR"(\application\default-jre\bin\javaw.exe)");
 }
 
 struct FailureCase {

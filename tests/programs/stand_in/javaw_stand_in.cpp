@@ -4,10 +4,12 @@
 // window with that title while it sleeps, as a runtime shows the application's, and records
 // whether it could. When STAND_IN_INHERITED_HANDLE names a handle value that a parent held open
 // on the file STAND_IN_INHERITED_FILE, it also records whether that value is a handle on that
-// same file here, that is, whether the handle reached this process.
+// same file here, that is, whether the handle reached this process. It records the start
+// information it was given too: flags, show state, position, size, title and hot key.
 #include <windows.h>
 
 #include <cstdint>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -90,6 +92,27 @@ void record_inherited_handle() {
     record(std::wstring(L"inherited_handle=") + (open ? L"open" : L"closed"));
 }
 
+std::wstring hexadecimal(DWORD value) {
+    wchar_t digits[16] = {};
+    swprintf(digits, 16, L"0x%lx", value);
+    return digits;
+}
+
+void record_startup() {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    GetStartupInfoW(&startup);
+    record(L"startup_flags=" + hexadecimal(startup.dwFlags));
+    record(L"show_window=" + std::to_wstring(startup.wShowWindow));
+    record(L"position=" + std::to_wstring(startup.dwX) + L"," + std::to_wstring(startup.dwY));
+    record(L"size=" + std::to_wstring(startup.dwXSize) + L"x" + std::to_wstring(startup.dwYSize));
+    record(L"title=" + std::wstring(startup.lpTitle ? startup.lpTitle : L""));
+    if (startup.dwFlags & STARTF_USEHOTKEY) {
+        const auto hot_key = reinterpret_cast<std::uintptr_t>(startup.hStdInput);
+        record(L"hot_key=" + hexadecimal(static_cast<DWORD>(hot_key)));
+    }
+}
+
 // Sleeps with a window on the screen, answering its messages so that it stays drawn.
 void show_window_while_sleeping(const std::wstring& title, DWORD milliseconds) {
     WNDCLASSW window_class{};
@@ -123,6 +146,7 @@ int main() {
     record(L"command_line=" + std::wstring(GetCommandLineW()));
     record(L"working_directory=" + current_directory());
     record_inherited_handle();
+    record_startup();
     const std::wstring window_title = environment_value(L"STAND_IN_WINDOW_TITLE");
     if (window_title.empty()) {
         Sleep(environment_number(L"STAND_IN_SLEEP_MS"));

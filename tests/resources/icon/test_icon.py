@@ -2,19 +2,19 @@
 
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
+from checkout import DEV, REPOSITORY
 from kestrovan_kit.icon_format import Bitmap, icon_file_images
+from kestrovan_kit.image_checks import ICON_IMAGES
 
-REPO = Path(__file__).resolve().parents[3]
-GENERATOR = REPO / "resources" / "make_icon.py"
-ICON = REPO / "resources" / "kestrovan.ico"
-PREVIEW = REPO / "docs" / "icon-preview.png"
+GENERATOR = DEV / "make_icon.py"
+ICON = REPOSITORY / "resources" / "kestrovan.ico"
+PREVIEW = REPOSITORY / "docs" / "icon-preview.png"
 
-IMAGE_SIZES = (16, 32, 64)
-IMAGE_BYTES = {16: 1128, 32: 4264, 64: 16936}
+IMAGE_SIZES = tuple(size for _, size, _ in ICON_IMAGES)
+IMAGE_BYTES = {size: length for _, size, length in ICON_IMAGES}
 
 TRANSPARENT = (0, 0, 0, 0)
 BLUE = (0, 112, 184, 255)
@@ -72,7 +72,7 @@ def icon_images():
 def test_committed_files_match_generator(tmp_path):
     subprocess.run([sys.executable, str(GENERATOR), "--out-dir",
                     str(tmp_path)], check=True)
-    stale = "is out of date: re-run resources/make_icon.py and commit it"
+    stale = "is out of date: re-run dev/make-icon and commit it"
     assert (tmp_path / ICON.name).read_bytes() == ICON.read_bytes(), \
         f"{ICON.name} {stale}"
     assert (tmp_path / PREVIEW.name).read_bytes() == PREVIEW.read_bytes(), \

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Draw the kestrovan application icon and its preview image.
 
 Every size is drawn on its own pixel grid, so the 16x16 image stays crisp;
@@ -7,7 +6,7 @@ output is byte-for-byte reproducible: integer arithmetic throughout, and the
 PNG is written with stored deflate blocks, whose bytes, unlike compressed
 ones, do not depend on which zlib build is installed.
 
-Usage: make_icon.py [--out-dir DIR]
+Usage: dev/make-icon [--out-dir DIR]
 """
 
 import argparse
@@ -15,6 +14,9 @@ import struct
 import zlib
 from dataclasses import dataclass
 from pathlib import Path
+
+from kestrovan_kit.icon_format import (BITMAP_HEADER, BITMAP_HEADER_SIZE, ICON_DIRECTORY,
+                                      ICON_DIRECTORY_ENTRY)
 
 BLUE = (0, 112, 184)
 WHITE = (255, 255, 255)
@@ -145,19 +147,19 @@ def dib_image(rows):
     colour = b"".join(bytes((b, g, r, a))
                       for row in reversed(rows) for r, g, b, a in row)
     mask = b"".join(mask_row(row) for row in reversed(rows))
-    header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0,
-                         len(colour) + len(mask), 0, 0, 0, 0)
+    header = BITMAP_HEADER.pack(BITMAP_HEADER_SIZE, size, 2 * size, 1, 32, 0,
+                                len(colour) + len(mask), 0, 0, 0, 0)
     return header + colour + mask
 
 
 def ico_file(images):
     """ICO container for square 32-bit images given as (size, bytes)."""
-    directory = struct.pack("<HHH", 0, 1, len(images))
-    offset = len(directory) + 16 * len(images)
+    directory = ICON_DIRECTORY.pack(0, 1, len(images))
+    offset = len(directory) + ICON_DIRECTORY_ENTRY.size * len(images)
     entries = b""
     for size, data in images:
-        entries += struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32,
-                               len(data), offset)
+        entries += ICON_DIRECTORY_ENTRY.pack(size, size, 0, 0, 1, 32,
+                                             len(data), offset)
         offset += len(data)
     return directory + entries + b"".join(data for _, data in images)
 
@@ -226,7 +228,7 @@ def png_file(rows):
 
 
 def main():
-    resources = Path(__file__).resolve().parent
+    checkout = Path(__file__).resolve().parents[1]
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out-dir", type=Path,
                         help="write both files here instead of their "
@@ -236,8 +238,8 @@ def main():
         icon_path = args.out_dir / ICON_NAME
         preview_path = args.out_dir / PREVIEW_NAME
     else:
-        icon_path = resources / ICON_NAME
-        preview_path = resources.parent / "docs" / PREVIEW_NAME
+        icon_path = checkout / "resources" / ICON_NAME
+        preview_path = checkout / "docs" / PREVIEW_NAME
 
     drawings = [draw(layout) for layout in LAYOUTS]
     icon_path.write_bytes(ico_file(

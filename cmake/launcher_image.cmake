@@ -1,0 +1,23 @@
+set(KESTROVAN_VARIANT_DIR ${PROJECT_SOURCE_DIR}/resources CACHE PATH
+    "The image's kestrovan.rc and launch_options.h: resources/, or a brand file's variant folder")
+
+# The launcher image from the entry function, the resources and `ARGN`, in the folder that calls
+# this; the test tree also makes images with one thing too many, which the image checks must
+# reject, and branded ones, from a variant folder of their own (VARIANT_DIR).
+function(add_launcher_image target)
+  cmake_parse_arguments(PARSE_ARGV 1 image "" "VARIANT_DIR" "")
+  if(NOT image_VARIANT_DIR)
+    set(image_VARIANT_DIR ${KESTROVAN_VARIANT_DIR})
+  endif()
+  add_executable(${target} WIN32 ${PROJECT_SOURCE_DIR}/launcher/run_launcher_win32.cpp
+                                 ${image_VARIANT_DIR}/kestrovan.rc
+                                 ${image_VARIANT_DIR}/launch_options.h
+                                 ${image_UNPARSED_ARGUMENTS})
+  target_include_directories(${target} PRIVATE ${image_VARIANT_DIR})
+  target_link_libraries(${target} PRIVATE launch_logic)
+  kestrovan_strict(${target})
+  # Static runtime: the image needs nothing beyond KERNEL32.dll and msvcrt.dll. No link time
+  # stamp and no symbols, so that the image depends on the sources alone; unused sections go.
+  target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
+  target_link_options(${target} PRIVATE -static -s -Wl,--no-insert-timestamp -Wl,--gc-sections)
+endfunction()

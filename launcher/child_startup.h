@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace kestrovan {
+
+/// The values of the platform's STARTF_ flags that a launcher hands on; run_launcher_win32.cpp
+/// checks them against the platform's own.
+namespace start_flags {
+/// `show_window` holds the show state of the child's first ShowWindow.
+inline constexpr std::uint32_t use_show_window = 0x1;
+/// `width` and `height` hold the first window's size.
+inline constexpr std::uint32_t use_size = 0x2;
+/// `x` and `y` hold the first window's position.
+inline constexpr std::uint32_t use_position = 0x4;
+/// `hot_key` holds a hot key, carried where standard input's handle would be.
+inline constexpr std::uint32_t use_hot_key = 0x200;
+/// `title` is the path of the shortcut that started the program.
+inline constexpr std::uint32_t title_is_link_name = 0x800;
+/// `title` is the program's AppUserModelID, its identity on the taskbar.
+inline constexpr std::uint32_t title_is_app_id = 0x1000;
+}  // namespace start_flags
+
+/// The part of the platform's start information (STARTUPINFOW) that a launcher may hand to its
+/// child: never standard handles, never reserved fields.
+struct StartupFields {
+    /// Which of the other fields hold, as `start_flags`.
+    std::uint32_t flags;
+    /// The show state (SW_) of the first ShowWindow.
+    std::uint16_t show_window;
+    /// The first window's left edge.
+    std::uint32_t x;
+    /// The first window's top edge.
+    std::uint32_t y;
+    /// The first window's width.
+    std::uint32_t width;
+    /// The first window's height.
+    std::uint32_t height;
+    /// The title its flag names, zero-terminated; null without one.
+    const wchar_t* title;
+    /// The hot key's value.
+    std::uintptr_t hot_key;
+};
+
+/// The start information `given` to the launcher as its child gets it: the fields that the
+/// forwarded flags name, and nothing else. A title without a flag is the platform's console
+/// title (by default the launcher's own path), not the shortcut's, so it is dropped.
+StartupFields forwarded_startup(const StartupFields& given);
+
+/// `fields` with the zero-terminated `app_id` as the title, with the flag that names it so, in
+/// the place of any other title.
+StartupFields with_app_id(const StartupFields& fields, std::wstring_view app_id);
+
+}  // namespace kestrovan
