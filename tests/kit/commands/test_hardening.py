@@ -255,7 +255,7 @@ def test_a_killed_sign_takes_osslsigncode_with_it(release, keys, silent_server):
         try:
             if "State:\tZ" in status.read_text():
                 return
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):  # gone before or while it was read
             return
         time.sleep(0.01)
     pytest.fail("osslsigncode outlived kit/sign")
