@@ -5,10 +5,9 @@ and the manifest. Every difference is a finding of its own."""
 from . import brand as brand_file
 from . import image_checks
 from .image_checks import (ICON_GROUP, LANGUAGE_EN_US, RT_GROUP_ICON, RT_ICON, RT_VERSION,
-                           Finding, describe, expect, finding, listing, resource_entries,
+                           expect, expect_resources, icon_group_data, resource_entries,
                            version_info)
 from . import icon_format
-from .untrusted import Fault
 
 RT_MANIFEST = 24
 MANIFEST_ID = 1  # the manifest Windows reads when it creates the process
@@ -25,21 +24,13 @@ def expected_resources(brand):
 
 
 def check_resources(pe, brand):
-    expected = expected_resources(brand)
-    present = sorted(resource_entries(pe), key=str)
-    missing = [describe(r) for r in expected if r not in present]
-    extra = [describe(r) for r in present if r not in expected]
-    expect(not missing and not extra,
-           "; ".join(filter(None, [missing and f"missing {listing(missing)}",
-                                   extra and f"unexpected {listing(extra)}"])))
+    present = expect_resources(pe, expected_resources(brand))
     return (f"{len(present)} resources: {len(brand.icon_images)} icon images, icon group"
             f" {ICON_GROUP}, version block, manifest")
 
 
 def icon_group(pe):
-    group = resource_entries(pe).get((RT_GROUP_ICON, ICON_GROUP, LANGUAGE_EN_US))
-    expect(group is not None, f"no icon group {ICON_GROUP}")
-    return icon_format.group_entries(group)
+    return icon_format.group_entries(icon_group_data(pe))
 
 
 def check_icon_count(pe, brand):
@@ -140,18 +131,10 @@ def checks(brand):
 
 
 def inspect(path, brand):
-    """Every check's finding for the image at `path` against `brand`, or one failed 'PE image'
-    finding when it is no whole PE image."""
-    try:
-        pe = image_checks.open_image(path)
-    except Fault as fault:
-        return [Finding("PE image", False, str(fault))]
-    with pe:
-        return [finding(name, function, pe, *arguments)
-                for name, function, arguments in checks(brand)]
+    """Every check's finding for the image at `path` against `brand`."""
+    return image_checks.inspect(path, checks(brand))
 
 
 def faults(path, brand):
     """What the checks against `brand` find wrong with the image at `path`, as one line."""
-    return "; ".join(f"{finding.check}: {finding.detail}"
-                     for finding in inspect(path, brand) if not finding.ok)
+    return image_checks.faults(path, checks(brand))

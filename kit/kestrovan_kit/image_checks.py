@@ -115,19 +115,31 @@ def describe(resource):
     return f"{pefile.RESOURCE_TYPE.get(kind, kind)} {one_line(str(name))} ({language:04x})"
 
 
-def check_resources(pe):
+def expect_resources(pe, expected):
+    """The image's resources, which must be exactly `expected`; else a Fault naming the missing
+    and the unexpected ones."""
     present = sorted(resource_entries(pe), key=str)
-    missing = [describe(r) for r in RESOURCES if r not in present]
-    extra = [describe(r) for r in present if r not in RESOURCES]
+    missing = [describe(r) for r in expected if r not in present]
+    extra = [describe(r) for r in present if r not in expected]
     expect(not missing and not extra,
            "; ".join(filter(None, [missing and f"missing {listing(missing)}",
                                    extra and f"unexpected {listing(extra)}"])))
+    return present
+
+
+def check_resources(pe):
+    present = expect_resources(pe, RESOURCES)
     return f"{len(present)} resources: three icon images, icon group {ICON_GROUP}, version block"
 
 
-def check_icon_group(pe):
+def icon_group_data(pe):
     group = resource_entries(pe).get((RT_GROUP_ICON, ICON_GROUP, LANGUAGE_EN_US))
     expect(group is not None, f"no icon group {ICON_GROUP}")
+    return group
+
+
+def check_icon_group(pe):
+    group = icon_group_data(pe)
     expect(len(group) == icon_format.group_size(len(ICON_IMAGES)), f"group of {len(group)} bytes")
     expect(icon_format.ICON_DIRECTORY.unpack_from(group) == (0, 1, len(ICON_IMAGES)),
            "bad group header")
@@ -270,18 +282,21 @@ def open_image(path):
         return pe
 
 
-def inspect(path):
+def inspect(path, checks=None):
     """Every check's finding for the image at `path`, or one failed 'PE image' finding when it is
-    no whole PE image (then no other check could say anything)."""
+    no whole PE image (then no other check could say anything). `checks` are (name, function,
+    arguments) in place of the launcher's own."""
     try:
         pe = open_image(path)
     except Fault as fault:
         return [Finding("PE image", False, str(fault))]
     with pe:
-        return [finding(name, check, pe) for name, check in CHECKS.items()]
+        if checks is None:
+            checks = [(name, check, ()) for name, check in CHECKS.items()]
+        return [finding(name, check, pe, *arguments) for name, check, arguments in checks]
 
 
-def faults(path):
+def faults(path, checks=None):
     """What the checks find wrong with the image at `path`, as one line; empty when all hold."""
     return "; ".join(f"{finding.check}: {finding.detail}"
-                     for finding in inspect(path) if not finding.ok)
+                     for finding in inspect(path, checks) if not finding.ok)
