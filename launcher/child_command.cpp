@@ -21,7 +21,8 @@ std::wstring_view arguments_after_program_name(std::wstring_view command_line) {
     while (end < command_line.size() && is_blank(command_line[end])) {
         ++end;
     }
-    return command_line.substr(end);
+    command_line.remove_prefix(end);
+    return command_line;
 }
 
 bool write_joined(std::initializer_list<std::wstring_view> parts, wchar_t* buffer,

@@ -10,12 +10,12 @@ constexpr std::uint32_t forwarded_flags = start_flags::use_show_window | start_f
                                           title_flags | start_flags::prevent_pinning;
 
 // The flags of `given` that the platform allows together and that name what they say they do.
-std::uint32_t consistent_flags(const StartupFields& given) {
+std::uint32_t consistent_flags(const StartupFields& given, std::wstring_view own_path) {
     std::uint32_t flags = given.flags & forwarded_flags;
     if ((given.flags & start_flags::use_std_handles) != 0) {
         flags &= ~start_flags::use_hot_key;
     }
-    if (given.title == nullptr || *given.title == L'\0') {
+    if (given.title == nullptr || *given.title == L'\0' || given.title == own_path) {
         flags &= ~title_flags;
     }
     if ((flags & start_flags::title_is_app_id) != 0) {
@@ -33,8 +33,8 @@ Value kept_if(std::uint32_t flags, std::uint32_t flag, Value value) {
 
 }  // namespace
 
-StartupFields forwarded_startup(const StartupFields& given) {
-    const std::uint32_t flags = consistent_flags(given);
+StartupFields forwarded_startup(const StartupFields& given, std::wstring_view own_path) {
+    const std::uint32_t flags = consistent_flags(given, own_path);
     return StartupFields{flags,
                          kept_if(flags, start_flags::use_show_window, given.show_window),
                          kept_if(flags, start_flags::use_position, given.x),

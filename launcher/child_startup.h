@@ -49,11 +49,12 @@ struct StartupFields {
 
 /// The start information `given` to the launcher as its child gets it: the fields that the
 /// forwarded flags name, and nothing else. A title without a flag is the platform's console
-/// title (by default the launcher's own path), not the shortcut's, so it is dropped; so is a
-/// title flag without a title. Of the two title flags, which the platform does not allow
-/// together, the application ID's wins; pinning is prevented only with an application ID; and a
-/// hot key goes on only when standard input's handle is not what its field holds.
-StartupFields forwarded_startup(const StartupFields& given);
+/// title, not the shortcut's, so it is dropped; so is a title flag without a title, and a title
+/// that is `own_path`, the launcher's own path, is none: the platform's default for a program
+/// started without one. Of the two title flags, which the platform does not allow together, the
+/// application ID's wins; pinning is prevented only with an application ID; and a hot key goes
+/// on only when standard input's handle is not what its field holds.
+StartupFields forwarded_startup(const StartupFields& given, std::wstring_view own_path);
 
 /// `fields` with the zero-terminated `app_id` as the title, with the flag that names it so, in
 /// the place of any other title; pinning is prevented when `given_flags`, the flags the launcher

@@ -3,19 +3,30 @@
 #include "launch_plan.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace kestrovan {
 
 namespace {
 
+// Unit by unit: substr's bounds check would bring the runtime's exceptions into the image, and
+// a comparison of ranges its memcmp.
 bool starts_with(std::wstring_view text, std::wstring_view start) {
-    return text.substr(0, start.size()) == start;
+    if (text.size() < start.size()) {
+        return false;
+    }
+    for (std::size_t index = 0; index < start.size(); ++index) {
+        if (text[index] != start[index]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The path's next component, taken off its front with the backslash after it.
 std::wstring_view next_component(std::wstring_view& path) {
     const std::size_t end = std::min(path.find(L'\\'), path.size());
-    const std::wstring_view component = path.substr(0, end);
+    const std::wstring_view component(path.data(), end);
     path.remove_prefix(std::min(end + 1, path.size()));
     return component;
 }
@@ -36,12 +47,13 @@ unsigned long rootless_refusal(std::wstring_view directory) {
     if (!starts_with(directory, L"\\\\")) {
         return 0;
     }
-    std::wstring_view path = directory.substr(2);
+    std::wstring_view path = directory;
+    path.remove_prefix(2);
     if (starts_with(path, L"?\\") || starts_with(path, L".\\")) {
         path.remove_prefix(2);
         std::wstring_view rest = path;
         const std::wstring_view first = next_component(rest);
-        if (names_a_drive_or_volume(first) || (first == L"UNC" && names_a_server_and_share(rest))) {
+        if (names_a_drive_or_volume(first) || (first.size() == 3 && starts_with(first, L"UNC") && names_a_server_and_share(rest))) {
             return 0;
         }
         return relative_launcher_directory_error;

@@ -122,7 +122,9 @@ void apply_launch_options(STARTUPINFOW& startup) {
     StartupFields fields{};
     if constexpr (launch_options::forward_startup) {
         given = given_startup();
-        fields = forwarded_startup(given);
+        PathBuffer own_path{};
+        query_module_path(own_path);
+        fields = forwarded_startup(given, own_path.data());
     }
     if constexpr (!launch_options::app_id.empty()) {
         fields = with_app_id(fields, launch_options::app_id, given.flags);

@@ -18,6 +18,7 @@ constexpr std::uint32_t shortcut_flags = start_flags::use_show_window | start_fl
                                          start_flags::use_size | start_flags::use_hot_key |
                                          start_flags::title_is_link_name;
 const wchar_t* const shortcut = L"C:\\Users\\u\\Desktop\\App.lnk";
+const wchar_t* const own_path = L"C:\\Acme\\Acme Viewer.exe";
 
 auto fields_of(const StartupFields& startup) {
     return std::make_tuple(startup.flags, startup.show_window, startup.x, startup.y, startup.width,
@@ -48,6 +49,8 @@ const StartupCase startup_cases[] = {
      {start_flags::title_is_app_id | 0x7, 1, 1, 2, 3, 4, L"Acme.Viewer", 0}},
     {"ALinkNameFlagWithoutATitleGoesAlone", {start_flags::title_is_link_name, 0, 0, 0, 0, 0, L"", 0},
      {0, 0, 0, 0, 0, 0, nullptr, 0}},
+    {"TheLaunchersOwnPathIsNoLinkName", {start_flags::title_is_link_name, 0, 0, 0, 0, 0, own_path, 0},
+     {0, 0, 0, 0, 0, 0, nullptr, 0}},
     {"PinningIsPreventedOnlyWithAnAppId",
      {start_flags::prevent_pinning | start_flags::title_is_link_name, 0, 0, 0, 0, 0, shortcut, 0},
      {start_flags::title_is_link_name, 0, 0, 0, 0, 0, shortcut, 0}},
@@ -59,7 +62,7 @@ const StartupCase startup_cases[] = {
 class ForwardedStartup : public ::testing::TestWithParam<StartupCase> {};
 
 TEST_P(ForwardedStartup, HandsOnWhatTheFlagsName) {
-    EXPECT_EQ(fields_of(forwarded_startup(GetParam().given)), fields_of(GetParam().forwarded));
+    EXPECT_EQ(fields_of(forwarded_startup(GetParam().given, own_path)), fields_of(GetParam().forwarded));
 }
 
 INSTANTIATE_TEST_SUITE_P(Given, ForwardedStartup, ::testing::ValuesIn(startup_cases),
@@ -75,7 +78,7 @@ TEST(WithAppId, TakesTheShortcutsPlaceAndKeepsTheRest) {
 
 TEST(WithAppId, KeepsTheGivenPreventionOfPinning) {
     const StartupFields given{start_flags::prevent_pinning, 0, 0, 0, 0, 0, nullptr, 0};
-    EXPECT_EQ(with_app_id(forwarded_startup(given), L"A.B", given.flags).flags,
+    EXPECT_EQ(with_app_id(forwarded_startup(given, own_path), L"A.B", given.flags).flags,
               start_flags::title_is_app_id | start_flags::prevent_pinning);
 }
 

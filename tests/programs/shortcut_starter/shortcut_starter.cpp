@@ -2,7 +2,8 @@
 // the shell starts the target of a shortcut that says how to show its window and has a hot key:
 // with the show state, a position, a size, the hot key below and the shortcut's path SHORTCUT
 // as the title (STARTF_TITLEISLINKNAME), and with COMMAND_LINE, exactly, as its command line
-// (none: the platform's default). FLAGS, in hexadecimal, replaces those start flags, and an
+// (none: the platform's default; `=`: the value of SHORTCUT_STARTER_COMMAND_LINE, which may be
+// longer than this program's own command line can be). FLAGS, in hexadecimal, replaces those start flags, and an
 // empty SHORTCUT gives no title. Waits for PROGRAM and exits with its exit status, or with 120
 // for wrong usage and 122 when PROGRAM could not be started.
 #include <windows.h>
@@ -36,8 +37,13 @@ int wmain(int argc, wchar_t** argv) {
     startup.lpTitle = *argv[2] != L'\0' ? argv[2] : nullptr;
     startup.hStdInput = reinterpret_cast<HANDLE>(hot_key);
     PROCESS_INFORMATION child{};
-    wchar_t* const command_line = argc >= 5 ? argv[4] : nullptr;
-    if (!CreateProcessW(argv[3], command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) {
+    std::wstring command_line = argc >= 5 ? argv[4] : L"";
+    if (command_line == L"=") {
+        command_line.resize(32767);
+        command_line.resize(GetEnvironmentVariableW(L"SHORTCUT_STARTER_COMMAND_LINE", command_line.data(),
+                                                    static_cast<DWORD>(command_line.size())));
+    }
+    if (!CreateProcessW(argv[3], argc >= 5 ? command_line.data() : nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) {
         return static_cast<int>(program_not_started);
     }
     WaitForSingleObject(child.hProcess, INFINITE);
