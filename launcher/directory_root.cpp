@@ -51,9 +51,9 @@ unsigned long rootless_refusal(std::wstring_view directory) {
     path.remove_prefix(2);
     if (starts_with(path, L"?\\") || starts_with(path, L".\\")) {
         path.remove_prefix(2);
-        std::wstring_view rest = path;
-        const std::wstring_view first = next_component(rest);
-        if (names_a_drive_or_volume(first) || (first.size() == 3 && starts_with(first, L"UNC") && names_a_server_and_share(rest))) {
+        const std::wstring_view first = next_component(path);
+        const bool unc = first.size() == 3 && starts_with(first, L"UNC");
+        if (names_a_drive_or_volume(first) || (unc && names_a_server_and_share(path))) {
             return 0;
         }
         return relative_launcher_directory_error;

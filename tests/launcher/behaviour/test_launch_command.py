@@ -7,8 +7,8 @@ import subprocess
 
 import pytest
 
-from launcher_under_wine import (COMMAND_LINE, FAILURE, RUN_TIMEOUT_SECONDS, launcher_with,
-                                 under_wine, windows_path)
+from launcher_under_wine import (COMMAND_LINE, RUN_TIMEOUT_SECONDS, launcher_with, under_wine,
+                                 windows_path)
 
 DOCUMENT = r"C:\Users\Ünï cødé\日本 doc.txt"
 # The launcher's own command line as a starter gives it, and the arguments its child gets after
@@ -59,14 +59,15 @@ def test_the_runtime_gets_its_options_before_the_archive(make_installation):
     installation = make_installation(launcher=launcher_with("java-options"))
     run = installation.run()
     assert run.finished, f"the runtime did not run: status {run.status}, {run.stdout!r}"
-    options = ["-Xmx64m", "-Dapp.home=C:\\Program Files\\Acme\\", '-Dquote=say "hi"',
-               "-Dname=Ünïcødé"]
     assert run.record["command_line"] == (
         r'application\default-jre\bin\javaw.exe -Xmx64m "-Dapp.home=C:\Program Files\Acme\\"'
         r' "-Dquote=say \"hi\"" -Dname=Ünïcødé -jar launcher.jar')
-    argument_lines = [line for line in installation.record.read_text("utf-8").splitlines()
-                      if line.startswith("argument=")]
-    assert argument_lines == [f"argument={value}" for value in options + ["-jar", "launcher.jar"]]
+    # The platform's parser gives back each option as the brand file writes it.
+    assert [line for line in installation.record.read_text("utf-8").splitlines()
+            if line.startswith("argument=")] == [
+        "argument=-Xmx64m", "argument=-Dapp.home=C:\\Program Files\\Acme\\",
+        'argument=-Dquote=say "hi"', "argument=-Dname=Ünïcødé", "argument=-jar",
+        "argument=launcher.jar"]
 
 
 JAVA_VARIABLES = {"_JAVA_OPTIONS": "-Xmx1m", "java_tool_options": "-Da=1", "JDK_JAVA_OPTIONS": ""}
@@ -119,8 +120,3 @@ def test_the_console_twin_shares_its_output_and_exits_as_the_runtime(make_instal
         r'command_line=application\default-jre\bin\java.exe -jar launcher.jar "a b" c'
 
 
-def test_the_console_twin_exits_with_the_code_of_a_failed_start(make_installation):
-    installation = make_installation(launcher=launcher_with("console-twin"))
-    run = installation.run()
-    failure = FAILURE.fullmatch(run.stdout)
-    assert failure and run.status == int(failure.group(1)) == 2

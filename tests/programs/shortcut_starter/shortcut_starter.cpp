@@ -3,8 +3,8 @@
 // with the show state, a position, a size, the hot key below and the shortcut's path SHORTCUT
 // as the title (STARTF_TITLEISLINKNAME), and with COMMAND_LINE, exactly, as its command line
 // (none: the platform's default; `=`: the value of SHORTCUT_STARTER_COMMAND_LINE, which may be
-// longer than this program's own command line can be). FLAGS, in hexadecimal, replaces those start flags, and an
-// empty SHORTCUT gives no title. Waits for PROGRAM and exits with its exit status, or with 120
+// longer than this program's own command line can be). FLAGS, in hexadecimal, replaces those
+// start flags, and an empty SHORTCUT gives no title. Waits for PROGRAM and exits with its exit status, or with 120
 // for wrong usage and 122 when PROGRAM could not be started.
 #include <windows.h>
 #include <commctrl.h>
@@ -43,7 +43,8 @@ int wmain(int argc, wchar_t** argv) {
         command_line.resize(GetEnvironmentVariableW(L"SHORTCUT_STARTER_COMMAND_LINE", command_line.data(),
                                                     static_cast<DWORD>(command_line.size())));
     }
-    if (!CreateProcessW(argv[3], argc >= 5 ? command_line.data() : nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) {
+    if (!CreateProcessW(argv[3], argc >= 5 ? command_line.data() : nullptr, nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &startup, &child)) {
         return static_cast<int>(program_not_started);
     }
     WaitForSingleObject(child.hProcess, INFINITE);
