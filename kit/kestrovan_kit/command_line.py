@@ -4,7 +4,6 @@ import argparse
 import errno
 import os
 import pathlib
-import re
 import stat
 import sys
 
