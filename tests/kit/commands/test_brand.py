@@ -11,9 +11,9 @@ import pytest
 import sample_installation
 from checkout import KIT, REPOSITORY
 from kit_commands import verify
-from kestrovan_kit import icon_format
-from kestrovan_kit.brand import (ICON_LIMIT, Launch, launch_options_header,
-                                 quoted_argument)
+from kestrovan_kit import icon_format, image_checks
+from kestrovan_kit.brand import (ICON_LIMIT, Launch, launch_options_header, quoted_argument,
+                                 read_brand)
 from kestrovan_kit.signature import osslsigncode
 
 BRANDS = REPOSITORY / "tests" / "support" / "brands"
@@ -134,6 +134,13 @@ def test_the_installation_check_takes_the_brand(tmp_path, branded_image):
         in report
     status, report, _ = verify("--installation", root)
     assert "FAIL  launcher:" in report
+
+
+def test_the_console_twin_passes_its_brands_checks_for_the_console_subsystem_only(
+        console_twin_image):
+    expected = read_brand(BRANDS / "launch-console.toml")
+    assert image_checks.faults(console_twin_image, expected.console_twin()) == ""
+    assert image_checks.faults(console_twin_image, expected).startswith("subsystem: ")
 
 
 def test_without_launch_options_the_variant_header_is_the_committed_default(tmp_path):
