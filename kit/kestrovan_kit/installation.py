@@ -10,7 +10,7 @@ import zipfile
 
 from . import brand_checks
 from . import image_checks
-from . import signature
+from . import signature_checks
 from .command_line import (Refusal, TooLarge, Unusable, byte_count, one_line, read_file,
                            regular_file)
 from .image_checks import Finding, finding
@@ -244,7 +244,7 @@ def inspect(directory, launcher_name=None, trust=None, target=None, brand=None):
         findings = [finding("launcher", check_launcher, launcher, brand),
                     launcher_name_finding(launcher, brand)]
         if findings[0].ok:
-            findings.append(signature.inspect(launcher, trust))
+            findings.append(signature_checks.inspect(launcher, trust))
         launcher_name = launcher.name
     return findings + [
         finding("runtime", check_runtime, directory),

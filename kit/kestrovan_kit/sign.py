@@ -1,36 +1,43 @@
 """Sign a launcher image in place with an Authenticode signature (SHA-256), using osslsigncode.
 
-Only an image that passes the launcher's image checks (those of kit/verify) is signed. The
-password of the PKCS#12 file comes from the first line of --password-file, or else from the
-environment variable KESTROVAN_SIGN_PASSWORD (an empty value counts as unset); it is never taken
-from the command line, never printed, never written to disk, and reaches osslsigncode only through
-a pipe it inherits, so that it shows up in no process listing. osslsigncode ends with kit/sign.
+Only an image that passes the launcher's image checks (those of kit/verify) is signed, and only
+with a certificate that may sign code now (its extended key usage, its key usage and its
+validity). The password of the PKCS#12 file comes from the first line of --password-file (a
+file, or a pipe such as /dev/stdin or a process substitution), or else from the environment
+variable KESTROVAN_SIGN_PASSWORD (an empty value counts as unset; an empty first line is no
+password either); it is never taken from the command line, never printed, never written to disk,
+and reaches osslsigncode only through a pipe it inherits, so that it shows up in no process
+listing. osslsigncode ends with kit/sign. Every option is spelt in full and given once.
 
 The image is replaced only by a signed copy that verified: the copy is made next to the image, then
 the signer must be the certificate of the PKCS#12 file, the PE checksum right, and `osslsigncode
 verify` must find that the signed digest matches the copy and that the chain ends at a certificate
-from the PKCS#12 file or from the system store (/etc/ssl/certs). A time-stamp, when asked for, is
-got by osslsigncode itself (-ts, RFC 3161) and must be for this signature and its signature must
-check against the certificates the time-stamp server sent along (whether to trust that server is
-the business of whoever checks the image). The SHA-256 of the signed file then goes into SHA256SUMS
-beside the image (its entry is replaced, or added), together with the image: SIGINT and SIGTERM
-wait until both are in place, and when SHA256SUMS cannot be replaced the image as it was goes back.
-On any failure, an interruption included, the image and SHA256SUMS are left as they were, nothing
-is left next to them, and one line on stderr says what was wrong. One kit/sign at a time signs in
-a folder (a second one says so and stops); what a killed one left there, the next one removes.
-Neither the image nor SHA256SUMS may be a symbolic link: kit/sign follows no link.
+from the PKCS#12 file or from the system store (/etc/ssl/certs; the two are gathered into a file in
+the temporary folder, $TMPDIR or /tmp). A time-stamp, when asked for, is got by osslsigncode itself
+(-ts, RFC 3161) and must be for this signature and its signature must check against the certificates
+the time-stamp server sent along (whether to trust that server is the business of whoever checks the
+image). The SHA-256 of the signed file then goes into SHA256SUMS beside the image (its entry is
+replaced, or added), together with the image: SIGHUP, SIGINT, SIGQUIT, SIGTERM and SIGPIPE wait
+until both are in place, and when SHA256SUMS cannot be replaced the image as it was goes back. On
+any failure, an interruption included, the image and SHA256SUMS are left as they were, nothing is
+left next to them, and one line on stderr says what was wrong, naming the file or the folder at
+fault (an interruption: "sign: interrupted"). One kit/sign at a time signs in a folder (a second one
+says so and stops); what a killed one left there, the next one removes. Neither the image nor
+SHA256SUMS may be a symbolic link: kit/sign follows no link.
 
 An image that is already signed gets the new signature instead of the old one (any nested
 signatures go too): signing twice gives one signature, not two.
 
-Exit status: 0 signed; 1 not signed: the image fails the launcher's image checks, the time-stamp
-server fails, the signed copy does not verify, another kit/sign is signing in the folder, or the
-image cannot be replaced; 2 not signed: an option or an input file is unusable (missing,
-unreadable, a symbolic link, no PKCS#12 file, wrong password); 3 signed, and SHA256SUMS says so,
-but the line saying so could not be written to standard output.
+Exit status: 0 signed; 1 not signed: the image fails the launcher's image checks, the certificate
+may not sign code now, the time-stamp server fails, the signed copy does not verify, another
+kit/sign is signing in the folder, the image cannot be replaced, or a signal stopped it; 2 not
+signed: an option or an input file is unusable (missing, unreadable, a symbolic link, no PKCS#12
+file, no or a wrong password, an option abbreviated or given twice); 3 signed, and SHA256SUMS says
+so, but the line saying so could not be written to standard output.
 """
 import argparse
 import contextlib
+import datetime
 import hashlib
 import math
 import os
@@ -47,10 +54,11 @@ from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
 
 from kestrovan_kit import checksums
 from kestrovan_kit import image_checks
+from kestrovan_kit import osslsigncode
 from kestrovan_kit import signature
 from kestrovan_kit import signing_folder
 from kestrovan_kit.command_line import (
-    ArgumentParser, Refusal, Unreported, Unusable, read_file, run, write_out)
+    ArgumentParser, Refusal, Unreported, Unusable, read_file, regular_file, run, write_out)
 from kestrovan_kit.untrusted import Fault, parsing
 
 PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
@@ -60,6 +68,8 @@ SUMS = checksums.SUMS
 # osslsigncode reads at most this much of its password file.
 PASSWORD_LIMIT = 4095
 DEFAULT_TIMESTAMP_TIMEOUT = 60
+# More than a signature with its certificates and a time-stamp takes.
+SIGNATURE_ROOM = 64 << 10
 # What osslsigncode says, in every release, when it signed but could not get the time-stamp.
 TIMESTAMP_FAILED = "RFC 3161 timestamping failed"
 
@@ -101,10 +111,24 @@ def parse_arguments():
     return parser.parse_args()
 
 
+def first_line(path):
+    """The first line of the file or pipe at `path`, without its line break; no more of it than
+    a password osslsigncode could read is read."""
+    regular_file(path, "password file", streams=True)
+    try:
+        with open(path, "rb") as file:
+            line = file.readline(PASSWORD_LIMIT + 3)
+    except OSError as error:
+        raise Unusable(f"cannot read password file {path}: {error.strerror}") from None
+    password = line.removesuffix(b"\n").removesuffix(b"\r")
+    if not password:
+        raise Unusable(f"no password: the first line of password file {path} is empty")
+    return password
+
+
 def read_password(password_file):
     if password_file is not None:
-        first_line = read_file(password_file, "password file").split(b"\n", 1)[0]
-        password = first_line.removesuffix(b"\r")
+        password = first_line(password_file)
     else:
         password = os.fsencode(os.environ.get(PASSWORD_VARIABLE) or "")
         if not password:
@@ -155,11 +179,44 @@ def read_sums(image):
     return read_file(sums, "checksum file", checksums.SUMS_LIMIT)
 
 
+def check_signer(path, signer):
+    """Refuses a signer's certificate (DER, from `path`) that may not sign code now."""
+    fault = signature.unfit_to_sign(signer, datetime.datetime.now(datetime.timezone.utc))
+    if fault and fault.endswith("(validity)"):
+        raise Refusal(f"the certificate in {path} cannot sign now ({fault}): use one whose"
+                      " validity dates include today, and check this machine's clock")
+    if fault:
+        raise Refusal(f"the certificate in {path} is not for code signing ({fault}): use a"
+                      " certificate whose extended key usage includes code signing and whose"
+                      " key usage, if it has one, includes digital signatures")
+
+
 def trust_file(path, certificates):
     """A CAfile for osslsigncode: the given DER certificates and the system's roots."""
     roots = SYSTEM_ROOTS.read_bytes() if SYSTEM_ROOTS.is_file() else b""
-    path.write_bytes(b"".join(pem.armor("CERTIFICATE", der) for der in certificates) + roots)
+    with in_temporary_folder():
+        path.write_bytes(b"".join(pem.armor("CERTIFICATE", der) for der in certificates) + roots)
     return path
+
+
+@contextlib.contextmanager
+def in_temporary_folder():
+    """An OSError within it is a Refusal that names the temporary folder, whose file system it
+    is, rather than a file in it that is removed before the line is read."""
+    try:
+        yield
+    except OSError as error:
+        raise Refusal(f"cannot write in the temporary folder {tempfile.gettempdir()}:"
+                      f" {error.strerror}") from None
+
+
+@contextlib.contextmanager
+def next_to(image):
+    """An OSError within it is a Refusal that names the image next to which it was writing."""
+    try:
+        yield
+    except OSError as error:
+        raise Refusal(f"cannot write next to {image}: {error.strerror}") from None
 
 
 def sign_copy(image, signed, arguments, password):
@@ -167,7 +224,7 @@ def sign_copy(image, signed, arguments, password):
     url = arguments.timestamp_url
     timestamp = ["-ts", url] if url else []
     try:
-        status, output = signature.osslsigncode(
+        status, output = osslsigncode.run(
             "sign", "-pkcs12", arguments.pkcs12, "-h", "sha256",
             "-n", DESCRIPTION, *timestamp, "-in", image, "-out", signed, password=password,
             timeout=arguments.timestamp_timeout if url else None)
@@ -175,9 +232,24 @@ def sign_copy(image, signed, arguments, password):
         raise Refusal(f"time-stamp server {url} did not answer within"
                       f" {arguments.timestamp_timeout:g} s") from None
     if status != 0 and url and TIMESTAMP_FAILED in output:
-        raise Refusal(f"time-stamp server {url} failed: {signature.summary(output)}")
+        raise Refusal(f"time-stamp server {url} failed: {osslsigncode.summary(output)}")
     if status != 0 or not signed.is_file():
-        raise Refusal(f"osslsigncode could not sign {arguments.image}: {signature.summary(output)}")
+        # osslsigncode does not say when it ran out of room; a copy's worth of room is the test.
+        with next_to(image):
+            room_for(signed.with_name("room"), image.stat().st_size + SIGNATURE_ROOM)
+        # Its words may name the staged copy, which is gone by the time they are read.
+        reason = osslsigncode.summary(output).replace(str(signed), "its signed copy")
+        raise Refusal(f"osslsigncode could not sign {arguments.image}: {reason}")
+
+
+def room_for(path, size):
+    """Takes `size` bytes of room at `path`; an OSError when the file system has not got them."""
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL)
+    try:
+        os.posix_fallocate(descriptor, 0, size)
+    finally:
+        os.close(descriptor)
+        os.unlink(path)
 
 
 def check_signed_copy(signed, arguments, signer, certificates, scratch):
@@ -193,25 +265,29 @@ def check_signed_copy(signed, arguments, signer, certificates, scratch):
             raise Refusal("the signed image carries no time-stamp")
         tsa_trust = trust_file(scratch / "tsa-trust.pem", made.timestamp_certificates())
     # Revocation is for whoever checks the image later; here it would only mean fetching CRLs.
-    report = signature.verify(signed, trust_file(scratch / "trust.pem", certificates), tsa_trust,
-                              check_revocation=False)
+    report = osslsigncode.verify(signed, trust_file(scratch / "trust.pem", certificates),
+                                 tsa_trust, check_revocation=False)
     if report.digests is None:
         raise Refusal("osslsigncode cannot read the signature it made:"
-                      f" {signature.summary(report.text)}")
+                      f" {osslsigncode.summary(report.text)}")
     if not report.intact:
         raise Refusal(f"the new signature does not match the contents of {arguments.image}")
     if arguments.timestamp_url and not report.timestamp_verified:
         raise Refusal(f"the time-stamp from {arguments.timestamp_url} does not verify"
                       f" ({report.timestamp_fault or 'its signature is broken'})")
     if not report.chains:
-        raise Refusal(signature.signer_advice(arguments.pkcs12, SYSTEM_ROOTS.parent, report))
+        fault = report.signer_fault or osslsigncode.summary(report.text)
+        raise Refusal(f"the certificate in {arguments.pkcs12} does not chain to a root in it or"
+                      f" in {SYSTEM_ROOTS.parent} ({fault}): add its CA certificates to the"
+                      " PKCS#12 file")
 
 
-INTERRUPTIONS = (signal.SIGINT, signal.SIGTERM)
+# Every signal whose default is to end the process: each stops the signing as SIGINT does.
+INTERRUPTIONS = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGPIPE)
 
 
 class Interrupted(Refusal):
-    """SIGINT or SIGTERM, said as such wherever it lands: a codec that it interrupts raises it
+    """One of INTERRUPTIONS, said as such wherever it lands: a codec that it interrupts raises it
     again with the codec's own words added."""
 
     def __str__(self):
@@ -224,7 +300,7 @@ def interrupted(signal_number, frame):
 
 @contextlib.contextmanager
 def uninterrupted():
-    """SIGINT and SIGTERM wait until the block has ended; then they stop the signing."""
+    """INTERRUPTIONS wait until the block has ended; then they stop the signing."""
     signal.pthread_sigmask(signal.SIG_BLOCK, INTERRUPTIONS)
     try:
         yield
@@ -243,19 +319,27 @@ def on_disk(staged, destination):
         os.close(descriptor)
 
 
+def replace(staged, destination):
+    try:
+        os.replace(staged, destination)
+    except OSError as error:
+        raise Refusal(f"cannot replace {destination}: {error.strerror}") from None
+
+
 def commit(signed, image, staged_sums, sums, staging):
     """Puts the signed image and its checksums in place, both or neither: when the checksums
     cannot replace theirs, the image as it was goes back. Called with interruptions held."""
-    on_disk(signed, image)
-    on_disk(staged_sums, sums)
     previous = staging / "previous"
-    shutil.copy2(image, previous)
-    os.replace(signed, image)
+    with next_to(image):
+        on_disk(signed, image)
+        on_disk(staged_sums, sums)
+        shutil.copy2(image, previous)
+    replace(signed, image)
     try:
-        os.replace(staged_sums, sums)
-    except OSError:
+        replace(staged_sums, sums)
+    except Refusal as refusal:
         os.replace(previous, image)
-        raise
+        raise Refusal(f"{refusal}; {image} is left as it was") from None
 
 
 def sign(arguments):
@@ -267,38 +351,47 @@ def sign(arguments):
     check_image(image)
     password = read_password(arguments.password_file)
     signer, certificates = load_pkcs12(arguments.pkcs12, password)
+    check_signer(arguments.pkcs12, signer)
     with signing_folder.locked(image.parent):
         signing_folder.remove_leftovers(image.parent)
         return sign_locked(arguments, image, sums, password, signer, certificates)
 
 
+@contextlib.contextmanager
+def work_folders(image):
+    """A staging folder next to the image, so that the final renames stay within one file
+    system, and a scratch folder in the temporary folder; both removed however the signing
+    ends."""
+    made = []
+    try:
+        with uninterrupted():
+            with next_to(image):
+                made.append(pathlib.Path(tempfile.mkdtemp(
+                    prefix=signing_folder.staging_prefix(image), dir=image.parent)))
+            with in_temporary_folder():
+                made.append(pathlib.Path(tempfile.mkdtemp(prefix="kestrovan-sign-")))
+        yield made
+    finally:
+        with uninterrupted():
+            for folder in made:
+                shutil.rmtree(folder, ignore_errors=True)
+
+
 def sign_locked(arguments, image, sums, password, signer, certificates):
     sums_before = read_sums(image)
-    with uninterrupted():
-        try:
-            # Next to the image, so that the final renames stay within one file system.
-            staging = pathlib.Path(tempfile.mkdtemp(
-                prefix=signing_folder.staging_prefix(image), dir=image.parent))
-        except OSError as error:
-            raise Refusal(f"cannot write next to {arguments.image}: {error.strerror}") from None
-    try:
+    with work_folders(image) as (staging, scratch):
         signed = staging / image.name
         sign_copy(image, signed, arguments, password)
-        check_signed_copy(signed, arguments, signer, certificates, staging)
+        check_signed_copy(signed, arguments, signer, certificates, scratch)
         digest = hashlib.sha256(signed.read_bytes()).hexdigest()
         staged_sums = staging / SUMS
-        staged_sums.write_bytes(checksums.with_entry(sums_before, image.name, digest))
+        with next_to(image):
+            staged_sums.write_bytes(checksums.with_entry(sums_before, image.name, digest))
         with uninterrupted():
-            try:
-                commit(signed, image, staged_sums, sums, staging)
-            except OSError as error:
-                raise Refusal(f"cannot replace {error.filename}: {error.strerror}") from None
+            commit(signed, image, staged_sums, sums, staging)
             # Signed: an interruption from now on (one held until now among them) is too late.
             for signal_number in INTERRUPTIONS:
                 signal.signal(signal_number, signal.SIG_IGN)
-    finally:
-        with uninterrupted():
-            shutil.rmtree(staging, ignore_errors=True)
     return digest, sums
 
 

@@ -288,12 +288,12 @@ def release(tmp_path, image):
 
 @pytest.fixture
 def sign(tmp_path):
-    """Runs kit/sign with the password given by file, by environment, or not at all, and a
-    temporary directory of its own that must be empty again afterwards."""
+    """Runs kit/sign with the password given by file, by environment, on standard input, or not
+    at all, and a temporary directory of its own that must be empty again afterwards."""
     scratch = tmp_path / "tmp"
     scratch.mkdir()
 
-    def run(*arguments, environment_password=None, path=None, prefix=()):
+    def run(*arguments, environment_password=None, path=None, prefix=(), input=None):
         environment = {name: value for name, value in os.environ.items()
                        if name != PASSWORD_VARIABLE}
         environment["TMPDIR"] = str(scratch)
@@ -302,7 +302,7 @@ def sign(tmp_path):
         if path is not None:
             environment["PATH"] = f"{path}{os.pathsep}{environment['PATH']}"
         result = subprocess.run([*prefix, str(SIGN), *map(str, arguments)], env=environment,
-                                capture_output=True, text=True, errors="replace")
+                                capture_output=True, text=True, errors="replace", input=input)
         assert list(scratch.iterdir()) == [], "kit/sign left files in its temporary directory"
         return result
 
