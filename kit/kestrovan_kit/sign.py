@@ -9,6 +9,13 @@ password either); it is never taken from the command line, never printed, never 
 and reaches osslsigncode only through a pipe it inherits, so that it shows up in no process
 listing. osslsigncode ends with kit/sign. Every option is spelt in full and given once.
 
+With --pkcs11-module LIBRARY --key PKCS11-URI --certs CHAIN.pem instead of --pkcs12, the key is
+the one in a PKCS#11 token or HSM that the URI names (a URI holding a PIN is refused), the
+signer's certificate is the first in CHAIN.pem (the token's own certificates are not read), and
+the PIN comes from --pin-file or KESTROVAN_SIGN_PIN as the password does. A wrong PIN, a locked
+token, a URI that names no key or token, a module that cannot be loaded, and a certificate that
+is not the key's are each one line naming the module or the URI, status 2.
+
 The image is replaced only by a signed copy that verified: the copy is made next to the image, then
 the signer must be the certificate of the PKCS#12 file, the PE checksum right, and `osslsigncode
 verify` must find that the signed digest matches the copy and that the chain ends at a certificate
@@ -32,12 +39,15 @@ Exit status: 0 signed; 1 not signed: the image fails the launcher's image checks
 may not sign code now, the time-stamp server fails, the signed copy does not verify, another
 kit/sign is signing in the folder, the image cannot be replaced, or a signal stopped it; 2 not
 signed: an option or an input file is unusable (missing, unreadable, a symbolic link, no PKCS#12
-file, no or a wrong password, an option abbreviated or given twice); 3 signed, and SHA256SUMS says
-so, but the line saying so could not be written to standard output.
+file, no or a wrong password or PIN, a token that cannot sign with the key, an option abbreviated
+or given twice); 3 signed, and SHA256SUMS says so, but the line saying so could not be written to
+standard output.
 """
 import argparse
 import contextlib
+import dataclasses
 import datetime
+import functools
 import hashlib
 import math
 import os
@@ -46,6 +56,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import typing
 import urllib.parse
 
 import pefile
@@ -55,6 +66,7 @@ from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
 from kestrovan_kit import checksums
 from kestrovan_kit import image_checks
 from kestrovan_kit import osslsigncode
+from kestrovan_kit import pkcs11
 from kestrovan_kit import signature
 from kestrovan_kit import signing_folder
 from kestrovan_kit.command_line import (
@@ -62,6 +74,7 @@ from kestrovan_kit.command_line import (
 from kestrovan_kit.untrusted import Fault, parsing
 
 PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
+PIN_VARIABLE = pkcs11.PIN_VARIABLE
 DESCRIPTION = "kestrovan"
 SYSTEM_ROOTS = pathlib.Path("/etc/ssl/certs/ca-certificates.crt")
 SUMS = checksums.SUMS
@@ -96,11 +109,20 @@ def parse_arguments():
         prog="sign", description=__doc__.split("\n\n")[0],
         epilog="\n\n".join(__doc__.split("\n\n")[1:]),
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--pkcs12", metavar="CERT.p12", required=True, type=pathlib.Path,
+    source = parser.add_mutually_exclusive_group(required=True)
+    source.add_argument("--pkcs12", metavar="CERT.p12", type=pathlib.Path,
                         help="the code-signing key and certificate, with its CA certificates")
+    source.add_argument("--pkcs11-module", metavar="LIBRARY", type=pathlib.Path,
+                        help="the PKCS#11 module of the token or HSM that holds the key")
     parser.add_argument("--password-file", metavar="FILE", type=pathlib.Path,
                         help="file whose first line is the PKCS#12 password "
                              f"(default: ${PASSWORD_VARIABLE})")
+    parser.add_argument("--key", metavar="PKCS11-URI", type=pkcs11.key_uri,
+                        help="the key in the token (pkcs11:token=...;object=...), without a PIN")
+    parser.add_argument("--certs", metavar="CHAIN.pem", type=pathlib.Path,
+                        help="the key's certificate first, then its CA certificates")
+    parser.add_argument("--pin-file", metavar="FILE", type=pathlib.Path,
+                        help=f"file whose first line is the token's PIN (default: ${PIN_VARIABLE})")
     parser.add_argument("--timestamp-url", metavar="URL", type=http_url,
                         help="RFC 3161 time-stamp server to countersign with")
     parser.add_argument("--timestamp-timeout", metavar="SECONDS", type=seconds,
@@ -108,36 +130,76 @@ def parse_arguments():
                         help="give up on a time-stamp server that has not answered by then "
                              f"(default: {DEFAULT_TIMESTAMP_TIMEOUT})")
     parser.add_argument("image", metavar="IMAGE", type=pathlib.Path, help="the image to sign")
-    return parser.parse_args()
+    arguments = parser.parse_args()
+    if arguments.pkcs11_module is None:
+        for option in ("--key", "--certs", "--pin-file"):
+            if getattr(arguments, option[2:].replace("-", "_")) is not None:
+                parser.error(f"{option} goes with --pkcs11-module")
+        return arguments
+    for option in ("--key", "--certs"):
+        if getattr(arguments, option[2:]) is None:
+            parser.error(f"--pkcs11-module needs {option}")
+    if arguments.password_file is not None:
+        parser.error("--password-file goes with --pkcs12: give the token's PIN with --pin-file")
+    return arguments
 
 
-def first_line(path):
+def first_line(path, what):
     """The first line of the file or pipe at `path`, without its line break; no more of it than
     a password osslsigncode could read is read."""
-    regular_file(path, "password file", streams=True)
+    regular_file(path, f"{what} file", streams=True)
     try:
         with open(path, "rb") as file:
             line = file.readline(PASSWORD_LIMIT + 3)
     except OSError as error:
-        raise Unusable(f"cannot read password file {path}: {error.strerror}") from None
-    password = line.removesuffix(b"\n").removesuffix(b"\r")
-    if not password:
-        raise Unusable(f"no password: the first line of password file {path} is empty")
-    return password
+        raise Unusable(f"cannot read {what} file {path}: {error.strerror}") from None
+    secret = line.removesuffix(b"\n").removesuffix(b"\r")
+    if not secret:
+        raise Unusable(f"no {what}: the first line of {what} file {path} is empty")
+    return secret
 
 
-def read_password(password_file):
-    if password_file is not None:
-        password = first_line(password_file)
+def read_secret(path, variable, what):
+    """The password or PIN (`what`) from the first line of the file at `path`, or else from the
+    environment `variable`."""
+    if path is not None:
+        secret = first_line(path, what)
     else:
-        password = os.fsencode(os.environ.get(PASSWORD_VARIABLE) or "")
-        if not password:
-            raise Unusable(f"no password: give --password-file or set {PASSWORD_VARIABLE}")
-        if b"\n" in password or b"\r" in password:
-            raise Unusable(f"{PASSWORD_VARIABLE} holds a line break")
-    if len(password) > PASSWORD_LIMIT:
-        raise Unusable(f"the password is longer than the {PASSWORD_LIMIT} bytes osslsigncode reads")
-    return password
+        secret = os.fsencode(os.environ.get(variable) or "")
+        if not secret:
+            raise Unusable(f"no {what}: give --{what.lower()}-file or set {variable}")
+        if b"\n" in secret or b"\r" in secret:
+            raise Unusable(f"{variable} holds a line break")
+    if len(secret) > PASSWORD_LIMIT:
+        raise Unusable(f"the {what} is longer than the {PASSWORD_LIMIT} bytes osslsigncode reads")
+    return secret
+
+
+@dataclasses.dataclass(frozen=True)
+class SigningKey:
+    """The key to sign with, as osslsigncode is told of it, and what it signs as."""
+    options: list  # osslsigncode's options that name the key and its certificates
+    secret: bytes  # the password or PIN that opens it
+    certificate_file: pathlib.Path  # where the signer's certificate comes from
+    signer: bytes  # DER
+    certificates: list  # DER, the signer's first: those it may chain through
+    failure: typing.Callable = lambda output: None  # osslsigncode's output -> a Refusal or None
+
+
+def pkcs12_key(arguments):
+    password = read_secret(arguments.password_file, PASSWORD_VARIABLE, "password")
+    signer, certificates = load_pkcs12(arguments.pkcs12, password)
+    return SigningKey(["-pkcs12", arguments.pkcs12], password, arguments.pkcs12, signer,
+                      certificates)
+
+
+def token_key(arguments):
+    module, uri, chain = arguments.pkcs11_module, arguments.key, arguments.certs
+    regular_file(module, "PKCS#11 module")
+    pin = read_secret(arguments.pin_file, PIN_VARIABLE, "PIN")
+    signer, certificates = pkcs11.load_chain(chain)
+    return SigningKey(pkcs11.options(module, uri, chain), pin, chain, signer, certificates,
+                      functools.partial(pkcs11.failure, module=module, uri=uri, chain=chain))
 
 
 def check_image(image):
@@ -219,20 +281,23 @@ def next_to(image):
         raise Refusal(f"cannot write next to {image}: {error.strerror}") from None
 
 
-def sign_copy(image, signed, arguments, password):
+def sign_copy(image, signed, arguments, key):
     """Signs `image` into `signed`, time-stamped by osslsigncode itself (RFC 3161) when asked."""
     url = arguments.timestamp_url
     timestamp = ["-ts", url] if url else []
     try:
         status, output = osslsigncode.run(
-            "sign", "-pkcs12", arguments.pkcs12, "-h", "sha256",
-            "-n", DESCRIPTION, *timestamp, "-in", image, "-out", signed, password=password,
+            "sign", *key.options, "-h", "sha256",
+            "-n", DESCRIPTION, *timestamp, "-in", image, "-out", signed, password=key.secret,
             timeout=arguments.timestamp_timeout if url else None)
     except subprocess.TimeoutExpired:
         raise Refusal(f"time-stamp server {url} did not answer within"
                       f" {arguments.timestamp_timeout:g} s") from None
     if status != 0 and url and TIMESTAMP_FAILED in output:
         raise Refusal(f"time-stamp server {url} failed: {osslsigncode.summary(output)}")
+    refused = key.failure(output) if status != 0 else None
+    if refused:
+        raise refused
     if status != 0 or not signed.is_file():
         # osslsigncode does not say when it ran out of room; a copy's worth of room is the test.
         with next_to(image):
@@ -252,10 +317,11 @@ def room_for(path, size):
         os.unlink(path)
 
 
-def check_signed_copy(signed, arguments, signer, certificates, scratch):
+def check_signed_copy(signed, arguments, key, scratch):
     made = signature.read_signature(signed)
-    if made.signer_certificate != signer:
-        raise Refusal(f"the new signature was not made with the certificate in {arguments.pkcs12}")
+    if made.signer_certificate != key.signer:
+        raise Refusal("the new signature was not made with the certificate in"
+                      f" {key.certificate_file}")
     with parsing(f"the signed copy of {arguments.image}"), pefile.PE(str(signed)) as pe:
         if not pe.verify_checksum():
             raise Refusal(f"the signed copy of {arguments.image} has a wrong PE checksum")
@@ -265,7 +331,7 @@ def check_signed_copy(signed, arguments, signer, certificates, scratch):
             raise Refusal("the signed image carries no time-stamp")
         tsa_trust = trust_file(scratch / "tsa-trust.pem", made.timestamp_certificates())
     # Revocation is for whoever checks the image later; here it would only mean fetching CRLs.
-    report = osslsigncode.verify(signed, trust_file(scratch / "trust.pem", certificates),
+    report = osslsigncode.verify(signed, trust_file(scratch / "trust.pem", key.certificates),
                                  tsa_trust, check_revocation=False)
     if report.digests is None:
         raise Refusal("osslsigncode cannot read the signature it made:"
@@ -277,9 +343,9 @@ def check_signed_copy(signed, arguments, signer, certificates, scratch):
                       f" ({report.timestamp_fault or 'its signature is broken'})")
     if not report.chains:
         fault = report.signer_fault or osslsigncode.summary(report.text)
-        raise Refusal(f"the certificate in {arguments.pkcs12} does not chain to a root in it or"
-                      f" in {SYSTEM_ROOTS.parent} ({fault}): add its CA certificates to the"
-                      " PKCS#12 file")
+        raise Refusal(f"the certificate in {key.certificate_file} does not chain to a root in"
+                      f" it or in {SYSTEM_ROOTS.parent} ({fault}): add its CA certificates to"
+                      f" {key.certificate_file}")
 
 
 # Every signal whose default is to end the process: each stops the signing as SIGINT does.
@@ -349,12 +415,11 @@ def sign(arguments):
     signing_folder.refuse_link(sums, "checksum file",
                                "put the file itself beside the image, or remove the link")
     check_image(image)
-    password = read_password(arguments.password_file)
-    signer, certificates = load_pkcs12(arguments.pkcs12, password)
-    check_signer(arguments.pkcs12, signer)
+    key = token_key(arguments) if arguments.pkcs11_module else pkcs12_key(arguments)
+    check_signer(key.certificate_file, key.signer)
     with signing_folder.locked(image.parent):
         signing_folder.remove_leftovers(image.parent)
-        return sign_locked(arguments, image, sums, password, signer, certificates)
+        return sign_locked(arguments, image, sums, key)
 
 
 @contextlib.contextmanager
@@ -377,12 +442,12 @@ def work_folders(image):
                 shutil.rmtree(folder, ignore_errors=True)
 
 
-def sign_locked(arguments, image, sums, password, signer, certificates):
+def sign_locked(arguments, image, sums, key):
     sums_before = read_sums(image)
     with work_folders(image) as (staging, scratch):
         signed = staging / image.name
-        sign_copy(image, signed, arguments, password)
-        check_signed_copy(signed, arguments, signer, certificates, scratch)
+        sign_copy(image, signed, arguments, key)
+        check_signed_copy(signed, arguments, key, scratch)
         digest = hashlib.sha256(signed.read_bytes()).hexdigest()
         staged_sums = staging / SUMS
         with next_to(image):
