@@ -1,10 +1,12 @@
 """The product as its own resource definitions declare it, the one place the kit reads what it
-checks an image against: the resource script and the icon in resources/ of this checkout."""
+checks an image against: the resource script and the icon in resources/ of this checkout, which
+kit/release builds."""
 import functools
 import pathlib
 import re
 
-RESOURCES = pathlib.Path(__file__).resolve().parents[2] / "resources"
+CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
+RESOURCES = CHECKOUT / "resources"
 RESOURCE_SCRIPT = RESOURCES / "kestrovan.rc"
 ICON = RESOURCES / "kestrovan.ico"
 # A string of the version block: VALUE "Name", "text" on a line of its own.

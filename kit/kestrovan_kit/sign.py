@@ -13,8 +13,9 @@ from the PKCS#12 file or from the system store (/etc/ssl/certs). A time-stamp, w
 got by osslsigncode itself (-ts, RFC 3161) and must be for this signature and its signature must
 check against the certificates the time-stamp server sent along (whether to trust that server is
 the business of whoever checks the image). The SHA-256 of the signed file then goes into SHA256SUMS
-beside the image (its entry is replaced, or added), together with the image: SIGINT and SIGTERM
-wait until both are in place, and when SHA256SUMS cannot be replaced the image as it was goes back.
+beside the image (its entry is replaced, or added), together with the image: an interruption
+(HUP, INT, QUIT, TERM, PIPE) waits until both are in place, and when SHA256SUMS cannot be replaced
+the image as it was goes back.
 On any failure, an interruption included, the image and SHA256SUMS are left as they were, nothing
 is left next to them, and one line on stderr says what was wrong. One kit/sign at a time signs in
 a folder (a second one says so and stops); what a killed one left there, the next one removes.
@@ -30,13 +31,11 @@ unreadable, a symbolic link, no PKCS#12 file, wrong password); 3 signed, and SHA
 but the line saying so could not be written to standard output.
 """
 import argparse
-import contextlib
 import hashlib
 import math
 import os
 import pathlib
 import shutil
-import signal
 import subprocess
 import tempfile
 import urllib.parse
@@ -47,10 +46,12 @@ from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
 
 from kestrovan_kit import checksums
 from kestrovan_kit import image_checks
+from kestrovan_kit import interruptions
 from kestrovan_kit import signature
 from kestrovan_kit import signing_folder
 from kestrovan_kit.command_line import (
     ArgumentParser, Refusal, Unreported, Unusable, read_file, run, write_out)
+from kestrovan_kit.interruptions import uninterrupted
 from kestrovan_kit.untrusted import Fault, parsing
 
 PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
@@ -207,31 +208,6 @@ def check_signed_copy(signed, arguments, signer, certificates, scratch):
         raise Refusal(signature.signer_advice(arguments.pkcs12, SYSTEM_ROOTS.parent, report))
 
 
-INTERRUPTIONS = (signal.SIGINT, signal.SIGTERM)
-
-
-class Interrupted(Refusal):
-    """SIGINT or SIGTERM, said as such wherever it lands: a codec that it interrupts raises it
-    again with the codec's own words added."""
-
-    def __str__(self):
-        return "interrupted"
-
-
-def interrupted(signal_number, frame):
-    raise Interrupted()
-
-
-@contextlib.contextmanager
-def uninterrupted():
-    """SIGINT and SIGTERM wait until the block has ended; then they stop the signing."""
-    signal.pthread_sigmask(signal.SIG_BLOCK, INTERRUPTIONS)
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, INTERRUPTIONS)
-
-
 def on_disk(staged, destination):
     """`staged` with the mode of `destination`, safely on disk."""
     if destination.exists():
@@ -294,8 +270,7 @@ def sign_locked(arguments, image, sums, password, signer, certificates):
             except OSError as error:
                 raise Refusal(f"cannot replace {error.filename}: {error.strerror}") from None
             # Signed: an interruption from now on (one held until now among them) is too late.
-            for signal_number in INTERRUPTIONS:
-                signal.signal(signal_number, signal.SIG_IGN)
+            interruptions.ignore()
     finally:
         with uninterrupted():
             shutil.rmtree(staging, ignore_errors=True)
@@ -304,8 +279,7 @@ def sign_locked(arguments, image, sums, password, signer, certificates):
 
 def main():
     arguments = parse_arguments()
-    for signal_number in INTERRUPTIONS:
-        signal.signal(signal_number, interrupted)
+    interruptions.take_over()
 
     def signed():
         digest, sums = sign(arguments)
