@@ -20,9 +20,9 @@ def staging_prefix(image):
 
 @contextlib.contextmanager
 def locked(folder):
-    """Holds `folder` for this kit/sign or kit/release alone; a Refusal when another holds it. The lock is
-    the kernel's, on the folder itself: it ends with the process, however that ends, and leaves
-    no file behind."""
+    """Holds `folder` for this kit/sign or kit/release alone; a Refusal when another holds it.
+    The lock is the kernel's, on the folder itself: it ends with the process, however that ends,
+    and leaves no file behind."""
     try:
         descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
     except OSError as error:
