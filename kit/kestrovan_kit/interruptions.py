@@ -22,7 +22,8 @@ def interrupted(signal_number, frame):
 
 
 def take_over():
-    """From now on an interruption raises Interrupted."""
+    """From now on an interruption raises Interrupted; called where the command's Refusals are
+    caught, since one may come before this returns."""
     for signal_number in INTERRUPTIONS:
         signal.signal(signal_number, interrupted)
 

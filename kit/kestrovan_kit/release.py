@@ -125,6 +125,7 @@ def stage(variant, built):
 
 
 def check_dist():
+    """Refuses a dist that is no folder (nor a link to one)."""
     if os.path.lexists(DIST) and not DIST.is_dir():
         link = f" (a symbolic link to {os.readlink(DIST)})" if DIST.is_symlink() else ""
         raise Unusable(f"{DIST}{link} is no folder: kit/release publishes into a folder there")
@@ -184,11 +185,15 @@ def written(path, data, mode=0o666):
 
 
 def synced(folder):
-    descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    """`folder`'s entries safely on disk."""
     try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
+        descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
+    except OSError as error:
+        raise Refusal(f"cannot write {folder} to disk: {error.strerror}") from None
 
 
 def put_there_unfinished():
@@ -196,8 +201,10 @@ def put_there_unfinished():
     unfinished = sums_file(DIST / UNFINISHED)
     for entry in os.scandir(DIST) if unfinished else ():
         named = checksums.digests_of(unfinished, entry.name)
-        if named and entry.is_file(follow_symlinks=False) and sha256(entry.path) in named:
-            yield entry.name, sha256(entry.path)
+        if named and entry.is_file(follow_symlinks=False):
+            digest = sha256(entry.path)
+            if digest in named:
+                yield entry.name, digest
 
 
 def prepare(staging, names):
@@ -217,19 +224,23 @@ def prepare(staging, names):
     written(staging / UNFINISHED, record)
 
 
+def put(source, destination):
+    try:
+        os.replace(source, destination)
+    except OSError as error:
+        raise Refusal(f"cannot replace {destination}: {error.strerror}; the next kit/release"
+                      f" mends {DIST}") from None
+
+
 def commit(staging, names):
     """The record of an unfinished release, then each file, then SHA256SUMS in place, and the
     record removed. Called with interruptions held."""
-    os.replace(staging / UNFINISHED, DIST / UNFINISHED)
+    put(staging / UNFINISHED, DIST / UNFINISHED)
     synced(DIST)
-    try:
-        for name in [*names, SUMS]:
-            os.replace(staging / name, DIST / name)
-        synced(DIST)
-        os.unlink(DIST / UNFINISHED)
-    except OSError as error:
-        raise Refusal(f"cannot replace {one_line(error.filename)}: {error.strerror}; the next"
-                      " kit/release mends it") from None
+    for name in [*names, SUMS]:
+        put(staging / name, DIST / name)
+    synced(DIST)
+    os.unlink(DIST / UNFINISHED)
 
 
 def publish(variant, force):
@@ -297,6 +308,7 @@ def parse_arguments():
 
 
 def release(arguments):
+    interruptions.take_over()
     brand_file = arguments.brand and arguments.brand.absolute()
     os.chdir(CHECKOUT)
     variant = variant_of(brand_file)
@@ -314,5 +326,4 @@ def release(arguments):
 
 def main():
     arguments = parse_arguments()
-    interruptions.take_over()
     return run("release", lambda: release(arguments))

@@ -279,9 +279,9 @@ def sign_locked(arguments, image, sums, password, signer, certificates):
 
 def main():
     arguments = parse_arguments()
-    interruptions.take_over()
 
     def signed():
+        interruptions.take_over()
         digest, sums = sign(arguments)
         done = f"signed {arguments.image} (sha256 {digest}, recorded in {sums})"
         try:
