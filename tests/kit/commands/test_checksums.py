@@ -1,5 +1,6 @@
 """The checksums a release publishes stay true: kit/release writes them, kit/sign keeps them
-true, kit/release keeps a signed image, and the packagers' guide's recipes work as written."""
+true, kit/release replaces only its own files in dist/ (never a signed image unless forced) and
+mends what a killed one left, and the packagers' guide's recipes work as written."""
 import fcntl
 import hashlib
 import os
