@@ -349,8 +349,9 @@ def read_java_options(path, key, value):
     stray = next((index for index, option in enumerate(options) if not option.startswith("-")),
                  None)
     if stray is not None:
-        raise BrandError(path, f"{key}[{stray}]", f"{quoted(options[stray])} does not begin with '-':"
-                                                  " the runtime would take it for the class to run")
+        raise BrandError(path, f"{key}[{stray}]",
+                         f"{quoted(options[stray])} does not begin with '-': the runtime would"
+                         " take it for the class to run")
     if utf16_units(java_options_text(options)) > MAX_JAVA_OPTIONS_UNITS:
         raise BrandError(path, key, f"longer, quoted, than the {MAX_JAVA_OPTIONS_UNITS} characters"
                                     " a Windows command line leaves for them")
