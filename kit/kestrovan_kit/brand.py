@@ -454,10 +454,15 @@ def default_brand():
         manifest=None)
 
 
-def expected(brand_file):
+def expected(brand_file, image=None):
     """The image we expect: the one `brand_file` describes, or the default image when it is
-    None."""
-    return read_brand(brand_file) if brand_file else default_brand()
+    None; at a path named as the brand's console twin (`image`, when given), that twin."""
+    if not brand_file:
+        return default_brand()
+    brand = read_brand(brand_file)
+    is_twin = image is not None and pathlib.Path(image).name.lower() == (
+        brand.console_file_name.lower())
+    return brand.console_twin() if brand.launch.console and is_twin else brand
 
 
 def rc_string(value):

@@ -1,7 +1,7 @@
 """Sign a launcher image in place with an Authenticode signature (SHA-256), using osslsigncode.
 
 Only an image that passes the launcher's image checks (those of kit/verify; with --brand FILE,
-those against the brand file) is signed, with the image's ProductName as the signature's
+those against the brand file, or its console twin's for an image of the twin's name) is signed, with the image's ProductName as the signature's
 description (that of the brand, or "kestrovan"), and only
 with a certificate that may sign code now (its extended key usage, its key usage and its
 validity). The password of the PKCS#12 file comes from the first line of --password-file (a
@@ -395,7 +395,7 @@ def sign(arguments):
     sums = image.with_name(SUMS)
     signing_folder.refuse_link(sums, "checksum file",
                                "put the file itself beside the image, or remove the link")
-    expected = brand.expected(arguments.brand)
+    expected = brand.expected(arguments.brand, image)
     check_image(image, expected)
     key = token_key(arguments) if arguments.pkcs11_module else pkcs12_key(arguments)
     check_signer(key.certificate_file, key.signer)

@@ -97,7 +97,7 @@ def main():
     arguments = parser.parse_args()
 
     def reported():
-        expected = brand.expected(arguments.brand)
+        expected = brand.expected(arguments.brand, arguments.image)
         lines = report(arguments.image)
         faults = image_checks.faults(arguments.image, expected)
         write_out("\n".join(lines + [checks_line(faults, expected)]))

@@ -14,7 +14,8 @@ that fails says why. A signature made with SHA-1 is a warning.
 
 verify --brand FILE IMAGE checks a branded image against its brand file instead: its icon
 images byte for byte, version numbers and strings, and the manifest that asks to run as the
-invoker, one finding per difference.
+invoker, one finding per difference; an image named as the brand's console twin
+(<name>-console.exe, in any letter case) is checked as that twin, for the console subsystem.
 
 verify --installation DIR checks a folder laid out for shipping: the launcher (the one .exe file
 at the top of DIR, or --launcher NAME) passes the same checks (with --brand FILE, the brand's)
@@ -162,7 +163,7 @@ def main():
     def verified():
         if arguments.trust:
             check_trust_file(arguments.trust)
-        expected = brand.expected(arguments.brand)
+        expected = brand.expected(arguments.brand, arguments.image)
         if arguments.installation:
             return report(arguments.installation, installation.inspect(
                 arguments.installation, arguments.launcher, arguments.trust, arguments.target,
