@@ -15,6 +15,7 @@ import re
 import sys
 import tomllib
 import unicodedata
+import uuid
 
 from . import icon_format
 from .command_line import ArgumentParser, Refusal, Unusable, read_file, run
@@ -23,7 +24,7 @@ from .untrusted import Fault, parsing
 STRING_KEYS = ("CompanyName", "FileDescription", "LegalCopyright", "ProductName")
 VERSION_KEYS = ("file", "product")
 LAUNCH_KEYS = ("forward_startup", "app_id", "failure_message", "exit_code")
-TOP_KEYS = ("file_name", "icon", "version", "strings", "launch")
+TOP_KEYS = ("file_name", "icon", "version", "strings", "launch", "installer")
 REQUIRED_TOP_KEYS = ("file_name", "icon", "version")
 
 MAX_VERSION_NUMBER = 0xFFFF
@@ -89,6 +90,7 @@ class Brand:
     product_version: tuple
     strings: dict  # each of STRING_KEYS, "" when absent
     launch: Launch
+    installer: "Installer"
 
     @property
     def version_strings(self):
@@ -103,7 +105,12 @@ class Brand:
 
     @property
     def failure_caption(self):
-        return self.strings["ProductName"] or self.file_name[:-len(".exe")]
+        return product_name(self.strings, self.file_name)
+
+
+def product_name(strings, file_name):
+    """The ProductName, or else the file name without ".exe"."""
+    return strings["ProductName"] or file_name[:-len(".exe")]
 
 
 def dotted(numbers):
@@ -254,6 +261,71 @@ def read_launch(path, values):
                   exit_with_child_code=read.get("exit_code", False))
 
 
+# The installer's part of the brand file (kit/installer): the documents the launcher opens.
+INSTALLER_KEYS = ("extensions", "prog_id", "document", "upgrade_code")
+EXTENSION = re.compile(r"\.[A-Za-z0-9_-]{1,32}")
+# A ProgID: a letter first, then letters, digits and dots; at most 39 characters.
+PROG_ID = re.compile(r"[A-Za-z][A-Za-z0-9.]{0,38}")
+GUID = re.compile(r"[0-9A-Fa-f]{8}(?:-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}")
+UPGRADE_CODES = uuid.UUID("0d0f3c63-6d3c-4b8e-9a52-6b1f1e3a6c4e")
+
+
+@dataclasses.dataclass(frozen=True)
+class Installer:
+    """What the installer registers: the extensions it associates with the launcher, under the
+    ProgID, named `document` in Explorer; and the MSI's UpgradeCode."""
+    extensions: tuple = ()
+    prog_id: str = ""
+    document: str = ""
+    upgrade_code: str = ""
+
+
+def read_extensions(path, value):
+    key = "installer.extensions"
+    if not isinstance(value, list) or not value:
+        raise BrandError(path, key, 'must be a list of extensions, such as [".acme"]')
+    for extension in value:
+        if not isinstance(extension, str) or not EXTENSION.fullmatch(extension):
+            raise BrandError(path, key, f"{extension!r} is no extension: a dot, then 1 to 32"
+                                        " letters, digits, - or _")
+    folded = [extension.casefold() for extension in value]
+    if len(set(folded)) != len(folded):
+        raise BrandError(path, key, "names an extension twice (Windows ignores case)")
+    return tuple(value)
+
+
+def read_prog_id(path, value):
+    prog_id = text(path, "installer.prog_id", value)
+    if not PROG_ID.fullmatch(prog_id):
+        raise BrandError(path, "installer.prog_id", f"{prog_id!r} is no ProgID: a letter, then"
+                                                    " up to 38 letters, digits and dots")
+    return prog_id
+
+
+def read_upgrade_code(path, value):
+    code = text(path, "installer.upgrade_code", value).strip("{}")
+    if not GUID.fullmatch(code):
+        raise BrandError(path, "installer.upgrade_code", f"{value!r} is no GUID")
+    return code.upper()
+
+
+def read_installer(path, values, name):
+    """The installer's part; what is not given comes from `name`, the product's name, so that
+    the same brand file always gives the same ProgID and UpgradeCode."""
+    installer = table(path, values, "installer", INSTALLER_KEYS)
+    readers = {"extensions": read_extensions, "prog_id": read_prog_id,
+               "document": lambda path, value: text(path, "installer.document", value),
+               "upgrade_code": read_upgrade_code}
+    read = {key: readers[key](path, value) for key, value in installer.items()}
+    stem = re.sub(r"[^A-Za-z0-9]", "", name)
+    return Installer(
+        extensions=read.get("extensions", ()),
+        prog_id=read.get("prog_id", f"{stem if stem[:1].isalpha() else 'App' + stem}"[:30]
+                         + ".Document"),
+        document=read.get("document", f"{name} document"),
+        upgrade_code=read.get("upgrade_code", str(uuid.uuid5(UPGRADE_CODES, name)).upper()))
+
+
 def parse_toml(path, data):
     try:
         return tomllib.loads(data.decode("utf-8"))
@@ -271,18 +343,22 @@ def read_brand(path):
     version = table(path, values["version"], "version", VERSION_KEYS, VERSION_KEYS)
     strings = table(path, values.get("strings", {}), "strings", STRING_KEYS)
     icon, icon_data, images = read_icon(path, values["icon"])
+    file_name = read_file_name(path, values["file_name"])
+    strings = {key: read_string(path, f"strings.{key}", strings.get(key, ""))
+               for key in STRING_KEYS}
     return Brand(
         path=path,
         sha256=hashlib.sha256(data).hexdigest(),
-        file_name=read_file_name(path, values["file_name"]),
+        file_name=file_name,
         icon=icon,
         icon_data=icon_data,
         icon_images=images,
         file_version=read_version(path, "version.file", version["file"]),
         product_version=read_version(path, "version.product", version["product"]),
-        strings={key: read_string(path, f"strings.{key}", strings.get(key, ""))
-                 for key in STRING_KEYS},
-        launch=read_launch(path, values.get("launch", {})))
+        strings=strings,
+        launch=read_launch(path, values.get("launch", {})),
+        installer=read_installer(path, values.get("installer", {}),
+                                 product_name(strings, file_name)))
 
 
 def rc_string(value):
