@@ -21,7 +21,7 @@ import sys
 import tempfile
 
 from . import image_checks
-from .brand import read_brand
+from .brand import RESERVED_CHARACTERS, read_brand
 from .command_line import ArgumentParser, Refusal, Unusable, one_line, run
 from .untrusted import parsing
 
@@ -74,6 +74,17 @@ def application_folder(folder):
         raise Unusable(f"application folder {folder}: no bin/launcher.jar in it (give the"
                        " folder that holds bin/ and default-jre/)")
     return folder.resolve()
+
+
+def product_folder(brand):
+    """The product's name, which names the installation folder and the shortcut."""
+    name = brand.failure_caption
+    reserved = next((c for c in name if c in RESERVED_CHARACTERS), None)
+    if reserved or name.endswith((".", " ")):
+        raise Unusable(f"{brand.path}: strings.ProductName: {name!r} names the installation"
+                       " folder and the shortcut, so it must be a file name that Windows"
+                       " keeps as it is")
+    return name
 
 
 def msi_version(brand):
@@ -131,7 +142,7 @@ def application_fragment(application, folder):
 
 def build_msi(brand, dist, application, out, scratch):
     installer = brand.installer
-    given = {"ProductName": ("strings.ProductName", brand.failure_caption),
+    given = {"ProductName": ("strings.ProductName", product_folder(brand)),
              "Manufacturer": ("strings.CompanyName",
                               brand.strings["CompanyName"] or brand.failure_caption),
              "FileName": ("file_name", brand.file_name),
@@ -174,7 +185,7 @@ def nsis_text(value):
 
 
 def build_nsis(brand, dist, application, out, scratch):
-    defines = {"PRODUCT_NAME": brand.failure_caption,
+    defines = {"PRODUCT_NAME": product_folder(brand),
                "PUBLISHER": brand.strings["CompanyName"] or brand.failure_caption,
                "VERSION": ".".join(map(str, brand.product_version)),
                "FILE_NAME": brand.file_name, "DIST": str(dist), "APPLICATION": str(application),

@@ -9,7 +9,6 @@ An MSI is read with msitools (msiinfo, msiextract); an NSIS installer with 7z, w
 its files but not its compiled script, so its shortcuts and associations are not read here."""
 import dataclasses
 import hashlib
-import os
 import pathlib
 import re
 import shutil
@@ -30,7 +29,6 @@ INSTALLER_LIMIT = 2 << 30
 PACKAGES = {"msiinfo": "msitools", "msiextract": "msitools", "7z": "p7zip-full"}
 TOOL_TIMEOUT_SECONDS = 600
 APP_ID_KEY = "{9F4C2855-9F79-4B39-A8D0-E1D42DE1D5F3}, 5"
-REGISTRY_ROOTS = {"-1": "HKCU or HKLM", "0": "HKCR", "1": "HKCU", "2": "HKLM", "3": "HKU"}
 # An open command's key, and the default value that names the ProgID of an extension.
 COMMAND_KEY = re.compile(r"^(?:Software\\Classes\\)?(?P<class>[^\\]+)\\shell\\[^\\]+\\command$",
                          re.IGNORECASE)
