@@ -32,6 +32,8 @@ APP_ID_KEY = "{9F4C2855-9F79-4B39-A8D0-E1D42DE1D5F3}, 5"
 # An open command's key, and the default value that names the ProgID of an extension.
 COMMAND_KEY = re.compile(r"^(?:Software\\Classes\\)?(?P<class>[^\\]+)\\shell\\[^\\]+\\command$",
                          re.IGNORECASE)
+# msitools' messages start with the program, its process and the time.
+GLIB_PREFIX = re.compile(r"^\*\* \(\S+\): \w+ \*\*: [0-9:.]+: ")
 QUOTED_PROGRAM = re.compile(r'^"(?P<program>[^"]+)"(?P<rest>.*)$')
 
 
@@ -45,8 +47,8 @@ def run_tool(name, *arguments):
     except subprocess.TimeoutExpired:
         raise Fault(f"{name} did not end within {TOOL_TIMEOUT_SECONDS} s") from None
     if result.returncode != 0:
-        said = result.stderr.decode(errors="replace").strip() or "nothing"
-        raise Fault(f"{name} cannot read it ({one_line(said.splitlines()[-1])})")
+        said = result.stderr.decode(errors="replace").strip().splitlines() or ["nothing"]
+        raise Fault(f"{name} cannot read it ({one_line(GLIB_PREFIX.sub('', said[-1]))})")
     return result.stdout.decode("utf-8", errors="replace")
 
 

@@ -46,3 +46,13 @@ def test_verify_finds_each_fault_of_an_installer(tmp_path, kind, change, failed)
     status, report, errors = verify("--installer", installer, "--brand", BRAND)
     failures = {line[6:].split(":")[0] for line in report.splitlines() if line.startswith("FAIL")}
     assert (status, failures, errors) == (1 if failed else 0, failed, ""), report
+
+
+@pytest.mark.parametrize("kind", ["msi", "nsis"])
+def test_a_cut_installer_gets_one_line(tmp_path, kind):
+    application = sample_installation.lay_out(tmp_path / "app", LAUNCHER) / "application"
+    installer = build_installer(kind, BRAND, LAUNCHER, application, tmp_path)
+    installer.write_bytes(installer.read_bytes()[:installer.stat().st_size // 2])
+    status, report, errors = verify("--installer", installer, "--brand", BRAND)
+    assert (status, report, errors.count("\n")) == (1, "", 1)
+    assert errors.startswith(f"verify: {installer}: ") and "cannot read it" in errors
