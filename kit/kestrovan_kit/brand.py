@@ -1,6 +1,7 @@
-"""The brand file: a vendor's file name, icon, version numbers, version strings and launch
-options for the launcher image, read and checked here once for all, and the variant folder that
-the build takes instead of resources/ (a resource script and a header of launch options).
+"""The image we expect: a vendor's file name, icon, version numbers, version strings and launch
+options, read from a brand file and checked here once for all, or the default image's, read from
+the product's resources; and the variant folder that the build takes instead of resources/ (a
+resource script and a header of launch options).
 
     python3 -m kestrovan_kit.brand variant BRAND_FILE FOLDER   writes the variant folder
     python3 -m kestrovan_kit.brand file-name BRAND_FILE        prints the image's file name
@@ -9,7 +10,9 @@ the build takes instead of resources/ (a resource script and a header of launch 
 Exit status: 0 done; 2 the brand file is unusable: one line names the file, the key and the fault.
 """
 import dataclasses
+import functools
 import hashlib
+import os
 import pathlib
 import re
 import sys
@@ -17,8 +20,9 @@ import tomllib
 import unicodedata
 import uuid
 
-from . import icon_format
-from .command_line import ArgumentParser, Refusal, Unusable, read_file, run
+from . import icon_format, product
+from .command_line import (ArgumentParser, Refusal, TooLarge, Unusable, byte_count, file_argument,
+                           read_file, run)
 from .untrusted import Fault, parsing
 
 STRING_KEYS = ("CompanyName", "FileDescription", "LegalCopyright", "ProductName")
@@ -27,19 +31,30 @@ LAUNCH_KEYS = ("forward_startup", "app_id", "failure_message", "exit_code")
 TOP_KEYS = ("file_name", "icon", "version", "strings", "launch", "installer")
 REQUIRED_TOP_KEYS = ("file_name", "icon", "version")
 
+# The longest brand file that holds what the reader accepts: four strings of 8,000 UTF-16 units
+# (MAX_STRING_UNITS), each unit written as a six-character \uXXXX escape, take 192,000 bytes.
+BRAND_FILE_LIMIT = 256 << 10
+# The icon's images go into the image whole, whose budget is 40 KiB (size_report.BUDGET): an icon
+# near this size never ships. The size report, which says by how much, has the last word; this
+# bound only keeps what is read and handed to the build small.
+ICON_LIMIT = 1 << 20
 MAX_VERSION_NUMBER = 0xFFFF
 # A version block is at most 64 KiB (its length is a 16-bit field). Four strings of this many
 # UTF-16 units, with the file name and the two versions, always fit.
 MAX_STRING_UNITS = 8000
-# The longest name a Windows folder entry holds.
+# The longest name a Windows folder entry holds, in UTF-16 units; on this host, in bytes.
 MAX_FILE_NAME_UNITS = 255
-MAX_APP_ID_CHARACTERS = 128
+MAX_FILE_NAME_BYTES = 255
+# Room kept in every file name for "-console" before its ".exe": a console twin of the image
+# takes the name with that suffix, and must fit where the image does.
+TWIN_SUFFIX_ROOM = len("-console")
+MAX_APP_ID_UNITS = 128
 MAX_FAILURE_MESSAGE_UNITS = 1024
 RESERVED_CHARACTERS = '<>:"/\\|?*'
 # Windows opens these devices for a file of the name, whatever follows the first dot.
 DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$",
                 *(f"{port}{number}" for port in ("COM", "LPT") for number in "0123456789¹²³")}
-PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+SUBSYSTEM_WINDOWS_GUI = 2
 
 VARIANT_SCRIPT = "kestrovan.rc"
 VARIANT_HEADER = "launch_options.h"
@@ -80,37 +95,31 @@ class Launch:
 
 @dataclasses.dataclass(frozen=True)
 class Brand:
-    path: pathlib.Path
-    sha256: str  # of the brand file as read
+    """The image we expect: a vendor's, read from a brand file, or the default image, a brand
+    with known values read from the product's resources."""
+    path: pathlib.Path | None  # the brand file; None for the default image
+    sha256: str | None  # of the brand file as read
     file_name: str
     icon: pathlib.Path
     icon_data: bytes
     icon_images: tuple  # icon_format.IconFileImage, in the file's order
     file_version: tuple  # four numbers
     product_version: tuple
-    strings: dict  # each of STRING_KEYS, "" when absent
+    version_strings: tuple  # the version block's string table: (key, value), in its order
     launch: Launch
-    installer: "Installer"
+    manifest: bytes | None  # None: the image has none
+    subsystem: int = SUBSYSTEM_WINDOWS_GUI
+    installer: "Installer" = dataclasses.field(default_factory=lambda: Installer())
 
     @property
-    def version_strings(self):
-        """The version block's string table, key by key in the default image's order."""
-        return (("CompanyName", self.strings["CompanyName"]),
-                ("FileDescription", self.strings["FileDescription"]),
-                ("FileVersion", dotted(self.file_version)),
-                ("LegalCopyright", self.strings["LegalCopyright"]),
-                ("OriginalFilename", self.file_name),
-                ("ProductName", self.strings["ProductName"]),
-                ("ProductVersion", dotted(self.product_version)))
+    def source(self):
+        """The file that says what the image holds, as the report names it."""
+        return self.path.name if self.path else product.RESOURCE_SCRIPT.name
 
     @property
-    def failure_caption(self):
-        return product_name(self.strings, self.file_name)
-
-
-def product_name(strings, file_name):
-    """The ProductName, or else the file name without ".exe"."""
-    return strings["ProductName"] or file_name[:-len(".exe")]
+    def display_name(self):
+        """The name the program goes by: its ProductName, or its file name without ".exe"."""
+        return dict(self.version_strings)["ProductName"] or self.file_name[:-len(".exe")]
 
 
 def dotted(numbers):
@@ -121,10 +130,15 @@ def utf16_units(text):
     return len(text.encode("utf-16-le", errors="surrogatepass")) // 2
 
 
-def control_character(text):
-    """The first control character in `text`, as U+XXXX, or None."""
-    found = next((c for c in text if unicodedata.category(c) == "Cc"), None)
+def character_of(text, category):
+    """The first character of the Unicode `category` in `text`, as U+XXXX, or None."""
+    found = next((c for c in text if unicodedata.category(c) == category), None)
     return None if found is None else f"U+{ord(found):04X}"
+
+
+def quoted(text, shown=40):
+    """`text` quoted for a message, cut after `shown` characters."""
+    return repr(text) if len(text) <= shown else f"{text[:shown]!r}... ({len(text):,} characters)"
 
 
 def table(path, values, name, keys, required=()):
@@ -144,17 +158,32 @@ def table(path, values, name, keys, required=()):
 def text(path, key, value):
     if not isinstance(value, str):
         raise BrandError(path, key, "must be a string")
-    control = control_character(value)
+    control = character_of(value, "Cc")
     if control:
         raise BrandError(path, key, f"holds the control character {control}")
     return value
 
 
+def name_max():
+    """The most bytes a file name may have on this host's file system, where the kit writes."""
+    try:
+        return min(MAX_FILE_NAME_BYTES, os.pathconf(product.CHECKOUT, "PC_NAME_MAX"))
+    except (OSError, ValueError):  # not known there
+        return MAX_FILE_NAME_BYTES
+
+
 def file_name_fault(name):
-    """Why Windows cannot hold a file of `name`, or None."""
+    """Why a command, Windows or this host cannot take a file of `name`, or None."""
+    if name.startswith("-"):
+        return "starts with '-', which a command takes for an option"
     reserved = next((c for c in name if c in RESERVED_CHARACTERS), None)
     if reserved:
         return f"holds {reserved!r}, which Windows does not allow in a file name"
+    # Bidirectional controls among them (U+202A-U+202E, U+2066-U+2069, U+200E, U+200F, U+061C),
+    # which show a name in another order than it has.
+    invisible = character_of(name, "Cf")
+    if invisible:
+        return f"holds the invisible format character {invisible}"
     if name.endswith((".", " ")):
         return "ends with a dot or a space, which Windows drops"
     if not name.lower().endswith(".exe"):
@@ -162,8 +191,12 @@ def file_name_fault(name):
     device = name.split(".")[0].rstrip(" ").upper()
     if device in DEVICE_NAMES:
         return f"names the device {device}, which Windows opens instead of a file"
-    if utf16_units(name) > MAX_FILE_NAME_UNITS:
-        return f"longer than the {MAX_FILE_NAME_UNITS} characters of a Windows file name"
+    if utf16_units(name) + TWIN_SUFFIX_ROOM > MAX_FILE_NAME_UNITS:
+        return (f"longer than the {MAX_FILE_NAME_UNITS - TWIN_SUFFIX_ROOM} characters a Windows"
+                f" file name leaves for it")
+    most = name_max() - TWIN_SUFFIX_ROOM
+    if len(name.encode("utf-8")) > most:
+        return f"longer than the {most} bytes (UTF-8) this host's file system leaves for it"
     return None
 
 
@@ -171,29 +204,48 @@ def read_file_name(path, value):
     name = text(path, "file_name", value)
     fault = file_name_fault(name)
     if fault:
-        raise BrandError(path, "file_name", f"{name!r} {fault}")
+        raise BrandError(path, "file_name", f"{quoted(name)} {fault}")
     return name
 
 
+def check_icon_image(image):
+    """A Fault when the ICO file's `image` is cut short, neither a bitmap nor a PNG, or drawn
+    at another size or depth than its directory entry says."""
+    if len(image.data) != image.entry[6]:
+        raise Fault("is cut short")
+    is_bitmap = image.data[:4] == icon_format.BITMAP_HEADER_SIZE.to_bytes(4, "little")
+    if not (is_bitmap or icon_format.is_png(image.data)):
+        raise Fault("is neither a bitmap nor a PNG")
+    width, height, _, _, _, bits, _, _ = image.entry
+    with parsing("its header"):
+        drawn = icon_format.drawn_size(image.data)
+    # An entry gives 256 pixels, or more, as 0; and its bits per pixel as 0 when it leaves them
+    # to the image.
+    said = (width or 256, height or 256, bits or drawn[2])
+    if said != (min(drawn[0], 256), min(drawn[1], 256), drawn[2]):
+        raise Fault(f"is {drawn[0]}x{drawn[1]}, {drawn[2]} bits per pixel, but its directory entry"
+                    f" says {said[0]}x{said[1]}, {said[2]} bits per pixel")
+
+
 def icon_images(data):
-    """The images of the icon file `data`, each whole and a bitmap or a PNG; else a Fault."""
+    """The images of the icon file `data`, each whole, a bitmap or a PNG, and what its entry
+    says; else a Fault."""
     with parsing("the icon file"):
         images = icon_format.icon_file_images(data)
     if not images:
         raise Fault("the icon file holds no image")
     for index, image in enumerate(images, 1):
-        if len(image.data) != image.entry[6]:
-            raise Fault(f"image {index} of the icon file is cut short")
-        is_bitmap = image.data[:4] == icon_format.BITMAP_HEADER_SIZE.to_bytes(4, "little")
-        if not (is_bitmap or image.data.startswith(PNG_SIGNATURE)):
-            raise Fault(f"image {index} of the icon file is neither a bitmap nor a PNG")
+        try:
+            check_icon_image(image)
+        except Fault as fault:
+            raise Fault(f"image {index} of the icon file {fault}") from None
     return tuple(images)
 
 
 def read_icon(path, value):
     icon = path.parent / text(path, "icon", value)
     try:
-        data = read_file(icon, "icon")
+        data = read_file(icon, "icon", ICON_LIMIT)
         return icon, data, icon_images(data)
     except Refusal as fault:  # an unreadable file, or a Fault of its contents
         raise BrandError(path, "icon", str(fault)) from None
@@ -202,15 +254,23 @@ def read_icon(path, value):
 VERSION = re.compile(r"[0-9]+(?:\.[0-9]+){0,3}")
 
 
+def version_number(path, key, digits):
+    # The digits are counted before they are converted: int() of thousands takes long, and
+    # Python refuses more than 4,300.
+    significant = digits.lstrip("0") or "0"
+    if len(significant) > len(str(MAX_VERSION_NUMBER)) or int(significant) > MAX_VERSION_NUMBER:
+        raise BrandError(path, key, f"{quoted(digits, 12)} is out of range: each number is 0 to"
+                                    f" {MAX_VERSION_NUMBER}")
+    return int(significant)
+
+
 def read_version(path, key, value):
     """Four numbers from 1 to 4 dotted ones; the missing ones are 0."""
     version = text(path, key, value)
     if not VERSION.fullmatch(version):
-        raise BrandError(path, key, f"{version!r} is no version: 1 to 4 numbers joined by dots")
-    numbers = [int(number) for number in version.split(".")]
-    if max(numbers) > MAX_VERSION_NUMBER:
-        raise BrandError(path, key, f"{max(numbers)} is out of range: each number is 0 to"
-                                    f" {MAX_VERSION_NUMBER}")
+        raise BrandError(path, key, f"{quoted(version)} is no version: 1 to 4 numbers joined by"
+                                    " dots")
+    numbers = [version_number(path, key, digits) for digits in version.split(".")]
     return tuple(numbers + [0] * (4 - len(numbers)))
 
 
@@ -230,8 +290,8 @@ def read_flag(path, key, value):
 
 def read_app_id(path, key, value):
     app_id = text(path, key, value)
-    if not 1 <= len(app_id) <= MAX_APP_ID_CHARACTERS:
-        raise BrandError(path, key, f"must be 1 to {MAX_APP_ID_CHARACTERS} characters long")
+    if not 1 <= utf16_units(app_id) <= MAX_APP_ID_UNITS:
+        raise BrandError(path, key, f"must be 1 to {MAX_APP_ID_UNITS} UTF-16 units long")
     if any(c.isspace() for c in app_id):
         raise BrandError(path, key, "must not hold spaces")
     return app_id
@@ -328,37 +388,89 @@ def read_installer(path, values, name):
 
 def parse_toml(path, data):
     try:
-        return tomllib.loads(data.decode("utf-8"))
+        # Windows' editors may begin UTF-8 text with a byte-order mark.
+        return tomllib.loads(data.decode("utf-8-sig"))
     except UnicodeDecodeError:
         raise BrandError(path, "(file)", "not UTF-8 text") from None
-    except tomllib.TOMLDecodeError as error:
-        raise BrandError(path, "(file)", f"not TOML: {error}") from None
+    # A TOML integer of thousands of digits is a ValueError of int(), deep nesting a
+    # RecursionError; Python's advice after the semicolon is not for the vendor.
+    except (ValueError, RecursionError) as error:
+        raise BrandError(path, "(file)", f"not TOML: {str(error).split(';')[0]}") from None
+
+
+def read_brand_file(path):
+    try:
+        return read_file(path, "brand file", BRAND_FILE_LIMIT)
+    except TooLarge:
+        raise BrandError(path, "(file)", f"larger than the {byte_count(BRAND_FILE_LIMIT)} the kit"
+                                         " reads of a brand file: not read") from None
+
+
+def version_strings(file_name, strings, file_version, product_version):
+    """The version block's string table, key by key in the default image's order."""
+    return (("CompanyName", strings["CompanyName"]),
+            ("FileDescription", strings["FileDescription"]),
+            ("FileVersion", dotted(file_version)),
+            ("LegalCopyright", strings["LegalCopyright"]),
+            ("OriginalFilename", file_name),
+            ("ProductName", strings["ProductName"]),
+            ("ProductVersion", dotted(product_version)))
 
 
 def read_brand(path):
     """The brand file at `path`, read and checked; a BrandError (status 2) names what is wrong."""
     path = pathlib.Path(path)
-    data = read_file(path, "brand file")
+    data = read_brand_file(path)
     values = table(path, parse_toml(path, data), "", TOP_KEYS, REQUIRED_TOP_KEYS)
     version = table(path, values["version"], "version", VERSION_KEYS, VERSION_KEYS)
     strings = table(path, values.get("strings", {}), "strings", STRING_KEYS)
     icon, icon_data, images = read_icon(path, values["icon"])
     file_name = read_file_name(path, values["file_name"])
+    file_version = read_version(path, "version.file", version["file"])
+    product_version = read_version(path, "version.product", version["product"])
     strings = {key: read_string(path, f"strings.{key}", strings.get(key, ""))
                for key in STRING_KEYS}
-    return Brand(
+    brand = Brand(
         path=path,
         sha256=hashlib.sha256(data).hexdigest(),
         file_name=file_name,
         icon=icon,
         icon_data=icon_data,
         icon_images=images,
-        file_version=read_version(path, "version.file", version["file"]),
-        product_version=read_version(path, "version.product", version["product"]),
-        strings=strings,
+        file_version=file_version,
+        product_version=product_version,
+        version_strings=version_strings(file_name, strings, file_version, product_version),
         launch=read_launch(path, values.get("launch", {})),
-        installer=read_installer(path, values.get("installer", {}),
-                                 product_name(strings, file_name)))
+        manifest=MANIFEST)
+    return dataclasses.replace(brand, installer=read_installer(
+        path, values.get("installer", {}), brand.display_name))
+
+
+@functools.cache
+def default_brand():
+    """The default image as the product's resources declare it: its icon, the version block of
+    its resource script, no manifest and no launch options."""
+    strings = product.version_strings()
+    file_version, product_version = product.fixed_versions()
+    icon_data = read_file(product.ICON, "icon", ICON_LIMIT)
+    return Brand(
+        path=None,
+        sha256=None,
+        file_name=dict(strings)["OriginalFilename"],
+        icon=product.ICON,
+        icon_data=icon_data,
+        icon_images=icon_images(icon_data),
+        file_version=file_version,
+        product_version=product_version,
+        version_strings=strings,
+        launch=Launch(),
+        manifest=None)
+
+
+def expected(brand_file):
+    """The image we expect: the one `brand_file` describes, or the default image when it is
+    None."""
+    return read_brand(brand_file) if brand_file else default_brand()
 
 
 def rc_string(value):
@@ -463,7 +575,7 @@ def write_variant(brand, folder):
     write_if_changed(folder / VARIANT_ICON, brand.icon_data)
     write_if_changed(folder / VARIANT_MANIFEST, MANIFEST)
     write_if_changed(folder / VARIANT_SCRIPT, resource_script(brand).encode("ascii"))
-    header = launch_options_header(brand.launch, brand.failure_caption)
+    header = launch_options_header(brand.launch, brand.display_name)
     write_if_changed(folder / VARIANT_HEADER, header.encode("ascii"))
 
 
@@ -480,12 +592,12 @@ def main():
     parser = ArgumentParser(prog="brand", description=__doc__.split("\n\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
     variant = commands.add_parser("variant", help="write the variant folder of a brand file")
-    variant.add_argument("brand", metavar="BRAND_FILE", type=pathlib.Path)
+    variant.add_argument("brand", metavar="BRAND_FILE", type=file_argument)
     variant.add_argument("folder", metavar="FOLDER", type=pathlib.Path)
     file_name = commands.add_parser("file-name", help="print the image's file name")
-    file_name.add_argument("brand", metavar="BRAND_FILE", type=pathlib.Path)
+    file_name.add_argument("brand", metavar="BRAND_FILE", type=file_argument)
     buildinfo = commands.add_parser("buildinfo", help="print what BUILDINFO says of the brand")
-    buildinfo.add_argument("brand", metavar="BRAND_FILE", type=pathlib.Path)
+    buildinfo.add_argument("brand", metavar="BRAND_FILE", type=file_argument)
     arguments = parser.parse_args()
     brand = read_brand(arguments.brand)
     if arguments.command == "variant":

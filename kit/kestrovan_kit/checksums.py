@@ -7,7 +7,8 @@ import os
 import re
 
 from .command_line import Refusal, read_file
-from .image_checks import IMAGE_LIMIT, Finding
+from .findings import Finding
+from .image_checks import IMAGE_LIMIT
 
 # Far more than the few lines of a release's checksums; read whole, so bounded.
 SUMS_LIMIT = 1 << 20

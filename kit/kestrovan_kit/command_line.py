@@ -3,7 +3,7 @@ line that names it and the fault, never in a traceback, and with a documented ex
 import argparse
 import errno
 import os
-import re
+import pathlib
 import stat
 import sys
 
@@ -28,6 +28,14 @@ class ArgumentParser(argparse.ArgumentParser):
 
     def error(self, message):
         self.exit(UNUSABLE, f"{self.prog}: {message}\n")
+
+
+def file_argument(text):
+    """A path on the command line, refused when empty: an empty path names no file (and the
+    current folder to some)."""
+    if not text:
+        raise argparse.ArgumentTypeError("an empty path names no file")
+    return pathlib.Path(text)
 
 
 class TooLarge(Refusal):

@@ -1,5 +1,6 @@
-"""The icon format read once for all: an ICO file's directory and its images, and the 32-bit
-bitmaps with AND masks that both an ICO file and an image's RT_ICON resources hold."""
+"""The icon format read once for all: an ICO file's directory and its images, the group entry
+the resource compiler writes for each, and the 32-bit bitmaps with AND masks that both an ICO
+file and an image's RT_ICON resources hold."""
 import dataclasses
 import struct
 
@@ -10,6 +11,10 @@ ICON_DIRECTORY_ENTRY = struct.Struct("<BBBBHHII")  # width ... byte size, offset
 GROUP_ENTRY = struct.Struct("<BBBBHHIH")  # width ... byte size, the RT_ICON resource's id
 BITMAP_HEADER = struct.Struct("<IiiHHIIiiII")
 BITMAP_HEADER_SIZE = 40
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+# The PNG's first chunk after its length: type, width, height, bit depth, colour type.
+PNG_HEADER = struct.Struct(">4sIIBB")
+PNG_CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}  # grey, RGB, palette, grey and alpha, RGBA
 
 
 @dataclasses.dataclass(frozen=True)
@@ -30,6 +35,32 @@ def icon_file_images(icon):
         length, offset = entry[6:]
         images.append(IconFileImage(entry, icon[offset:offset + length]))
     return images
+
+
+def is_png(data):
+    return data.startswith(PNG_SIGNATURE)
+
+
+def drawn_size(data):
+    """(width, height, bits per pixel) of an icon image as its own header gives them: a
+    bitmap's, whose height counts the AND mask too, or a PNG's IHDR chunk."""
+    if is_png(data):
+        kind, width, height, depth, colour = PNG_HEADER.unpack_from(data, len(PNG_SIGNATURE) + 4)
+        if kind != b"IHDR":
+            raise ValueError("a PNG whose first chunk is not IHDR")
+        return width, height, depth * PNG_CHANNELS.get(colour, 0)
+    _, width, height, _, bits, *_ = BITMAP_HEADER.unpack_from(data)
+    return width, height // 2, bits
+
+
+def compiled_entry(entry, resource_id):
+    """The RT_GROUP_ICON entry that the resource compiler (windres) writes for the ICO file's
+    directory `entry`: the same, but 0 planes written as 1, and 0 bits per pixel as the fewest
+    bits that tell its colour count apart (as measured with binutils 2.40; Pillow writes 0
+    planes), and the image's resource id in place of its offset."""
+    width, height, colours, reserved, planes, bits, size, _ = entry
+    return (width, height, colours, reserved, planes or 1,
+            bits or max(colours - 1, 0).bit_length(), size, resource_id)
 
 
 def group_size(count):

@@ -1,16 +1,21 @@
-"""Checks of a launcher image as it must ship: format, imports, icon group and version block.
+"""Checks of a launcher image against the image we expect (brand.py): the default image, whose
+icon and version block the product's resources declare, or a vendor's, which a brand file
+declares. Format, imports, fixed flags, translation and file end are the launcher's whatever
+the brand; the subsystem, resources, icon images byte for byte with their group entries, version
+numbers and strings, and the manifest are the expected image's, one finding per difference.
 
-Both `kit/verify` and the test suite run these checks, so what a packager verifies is what the
-build is tested for. Each check returns a `Finding`; a check never raises for a malformed image,
-it reports it.
+`kit/verify`, `kit/sign`, `kit/size-report`, the installation check and the test suite run the
+one list of checks, so what a packager verifies is what the build is tested for. Each check
+returns a `Finding`; a check never raises for a malformed image, it reports it.
 """
-import dataclasses
 import os
 
 import pefile
 
-from . import icon_format, product
+from . import icon_format
+from .brand import default_brand, dotted
 from .command_line import one_line
+from .findings import Finding, finding
 from .untrusted import Fault, parsing
 
 # An image is refused unread past this size: the launcher has 40 KiB, a Java runtime's javaw.exe
@@ -22,41 +27,31 @@ SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 MACHINE_I386 = 0x014C
 PE32_MAGIC = 0x010B
-SUBSYSTEM_WINDOWS_GUI = 2
+SUBSYSTEMS = {2: "graphical (no console window)", 3: "console"}
 LANGUAGE_EN_US = 0x0409
 
 RT_ICON = 3
 RT_GROUP_ICON = 14
 RT_VERSION = 16
+RT_MANIFEST = 24
+MANIFEST_ID = 1  # the manifest Windows reads when it creates the process
 
 IMPORTS = ("KERNEL32.dll", "msvcrt.dll")
 ICON_GROUP = "IDI_ICON1"
-# (image id, width and height, byte size) of each icon image, in group order.
-ICON_IMAGES = ((1, 16, 1128), (2, 32, 4264), (3, 64, 16936))
-RESOURCES = sorted(
-    [(RT_ICON, image_id, LANGUAGE_EN_US) for image_id, _, _ in ICON_IMAGES]
-    + [(RT_GROUP_ICON, ICON_GROUP, LANGUAGE_EN_US), (RT_VERSION, 1, LANGUAGE_EN_US)],
-    key=str)
+GROUP_ENTRY_FIELDS = ("width", "height", "colours", "reserved", "planes", "bits per pixel",
+                      "bytes", "resource id")
 
-FIXED_VERSION = {
+# The fixed part of every launcher's version block but its version numbers.
+FIXED_FLAGS = {
     "Signature": 0xFEEF04BD,
-    "FileVersionMS": 0, "FileVersionLS": 0,
-    "ProductVersionMS": 0, "ProductVersionLS": 0,
     "FileFlagsMask": 0x3F, "FileFlags": 0,
     "FileOS": 4, "FileType": 1, "FileSubtype": 0,
     "FileDateMS": 0, "FileDateLS": 0,
 }
+VERSION_FIELDS = {"file version": ("FileVersionMS", "FileVersionLS"),
+                  "product version": ("ProductVersionMS", "ProductVersionLS")}
 STRING_TABLE = "040904b0"
 TRANSLATION = "0x0409 0x04b0"
-
-
-@dataclasses.dataclass(frozen=True)
-class Finding:
-    check: str
-    ok: bool
-    detail: str
-    # Holds, but deserves a look: the tools show it and still exit 0.
-    warning: bool = False
 
 
 def expect(condition, message):
@@ -79,11 +74,12 @@ def check_format(pe):
     return "PE32, i386"
 
 
-def check_subsystem(pe):
+def check_subsystem(pe, expected):
     subsystem = pe.OPTIONAL_HEADER.Subsystem
-    expect(subsystem == SUBSYSTEM_WINDOWS_GUI,
-           f"subsystem {pefile.SUBSYSTEM_TYPE.get(subsystem, subsystem)}, not graphical")
-    return "graphical (no console window)"
+    wanted = SUBSYSTEMS[expected.subsystem]
+    expect(subsystem == expected.subsystem,
+           f"subsystem {pefile.SUBSYSTEM_TYPE.get(subsystem, subsystem)}, not {wanted}")
+    return wanted
 
 
 def check_imports(pe):
@@ -115,66 +111,71 @@ def describe(resource):
     return f"{pefile.RESOURCE_TYPE.get(kind, kind)} {one_line(str(name))} ({language:04x})"
 
 
-def expect_resources(pe, expected):
-    """The image's resources, which must be exactly `expected`; else a Fault naming the missing
-    and the unexpected ones."""
+def expected_resources(expected):
+    icons = [(RT_ICON, image_id, LANGUAGE_EN_US)
+             for image_id in range(1, len(expected.icon_images) + 1)]
+    manifest = [(RT_MANIFEST, MANIFEST_ID, LANGUAGE_EN_US)] if expected.manifest else []
+    return sorted(icons + manifest + [(RT_GROUP_ICON, ICON_GROUP, LANGUAGE_EN_US),
+                                      (RT_VERSION, 1, LANGUAGE_EN_US)], key=str)
+
+
+def check_resources(pe, expected):
+    """The image's resources, which must be exactly the expected ones; else a Fault naming the
+    missing and the unexpected ones."""
+    wanted = expected_resources(expected)
     present = sorted(resource_entries(pe), key=str)
-    missing = [describe(r) for r in expected if r not in present]
-    extra = [describe(r) for r in present if r not in expected]
+    missing = [describe(r) for r in wanted if r not in present]
+    extra = [describe(r) for r in present if r not in wanted]
     expect(not missing and not extra,
            "; ".join(filter(None, [missing and f"missing {listing(missing)}",
                                    extra and f"unexpected {listing(extra)}"])))
-    return present
+    return (f"{len(present)} resources: {len(expected.icon_images)} icon images, icon group"
+            f" {ICON_GROUP}, version block" + (", manifest" if expected.manifest else ""))
 
 
-def check_resources(pe):
-    present = expect_resources(pe, RESOURCES)
-    return f"{len(present)} resources: three icon images, icon group {ICON_GROUP}, version block"
-
-
-def icon_group_data(pe):
+def icon_group(pe):
+    """The entries of the image's icon group, which must be a whole group."""
     group = resource_entries(pe).get((RT_GROUP_ICON, ICON_GROUP, LANGUAGE_EN_US))
     expect(group is not None, f"no icon group {ICON_GROUP}")
-    return group
+    reserved, kind, count = icon_format.ICON_DIRECTORY.unpack_from(group)
+    expect((reserved, kind) == (0, 1), "bad group header")
+    expect(len(group) == icon_format.group_size(count),
+           f"group of {len(group)} bytes for {count} images")
+    return icon_format.group_entries(group)
 
 
-def check_icon_group(pe):
-    group = icon_group_data(pe)
-    expect(len(group) == icon_format.group_size(len(ICON_IMAGES)), f"group of {len(group)} bytes")
-    expect(icon_format.ICON_DIRECTORY.unpack_from(group) == (0, 1, len(ICON_IMAGES)),
-           "bad group header")
-    entries = icon_format.group_entries(group)
-    for index, ((image_id, size, byte_size), entry) in enumerate(zip(ICON_IMAGES, entries)):
-        expect(entry == (size, size, 0, 0, 1, 32, byte_size, image_id),
-               f"group entry {index + 1} is {entry}")
-    return ", ".join(f"{size}x{size}" for _, size, _ in ICON_IMAGES) + ", 32 bits per pixel"
+def check_icon_group(pe, expected):
+    count = len(icon_group(pe))
+    expect(count == len(expected.icon_images),
+           f"{count} images, {expected.icon.name} holds {len(expected.icon_images)}")
+    return f"{count} images, as in {expected.icon.name}"
 
 
-def check_bitmap(data, size, byte_size):
-    expect(len(data) == byte_size, f"{len(data)} bytes, not {byte_size}")
-    bitmap = icon_format.Bitmap(data)
-    header = bitmap.header[:6]
-    expect(header == (40, size, 2 * size, 1, 32, 0), f"bitmap header {header}")
-    expect(bitmap.mask == bitmap.expected_mask(),
-           "its mask does not mark exactly the pixels of alpha 0")
+def size(entry):
+    width, height = entry[:2]
+    return f"{width or 256}x{height or 256}, {entry[5]} bits per pixel"
 
 
-def committed_icon_images(icon_file):
-    return [image.data for image in icon_format.icon_file_images(icon_file.read_bytes())]
+def entry_differences(found, wanted):
+    return ", ".join(f"{name} {value}" for name, value, other in
+                     zip(GROUP_ENTRY_FIELDS, found, wanted) if value != other)
 
 
-def check_icon_images(pe, icon_file=product.ICON):
-    resources = resource_entries(pe)
-    reference = committed_icon_images(icon_file)
-    for (image_id, size, byte_size), expected in zip(ICON_IMAGES, reference, strict=True):
-        data = resources.get((RT_ICON, image_id, LANGUAGE_EN_US))
-        expect(data is not None, f"no icon image {image_id}")
-        try:
-            check_bitmap(data, size, byte_size)
-        except Fault as fault:
-            raise Fault(f"image {image_id} ({size}x{size}): {fault}") from None
-        expect(data == expected, f"image {image_id} ({size}x{size}) differs from {icon_file.name}")
-    return f"uncompressed bitmaps with masks, identical to {icon_file.name}"
+def check_icon_image(pe, expected, index):
+    """Image `index` of the group: its entry as the resource compiler writes the icon file's,
+    and its bytes."""
+    image = expected.icon_images[index]
+    entries = icon_group(pe)
+    expect(index < len(entries), "not in the image's icon group")
+    entry, wanted = entries[index], icon_format.compiled_entry(image.entry, index + 1)
+    expect(entry == wanted,
+           f"the group gives {entry_differences(entry, wanted)}; {expected.icon.name}, as the"
+           f" resource compiler writes it, gives {entry_differences(wanted, entry)}")
+    data = resource_entries(pe).get((RT_ICON, entry[7], LANGUAGE_EN_US))
+    expect(data is not None, f"the group names icon resource {entry[7]}, which is missing")
+    expect(data == image.data, f"differs from image {index + 1} of {expected.icon.name}")
+    kind = "PNG" if icon_format.is_png(image.data) else "bitmap"
+    return f"{size(entry)}, {kind}, identical to {expected.icon.name}"
 
 
 def version_info(pe):
@@ -183,29 +184,62 @@ def version_info(pe):
     return fixed[0], getattr(pe, "FileInfo", [[]])[0]
 
 
-def check_version_fixed(pe):
+def check_version_number(pe, expected, field):
+    high, low = VERSION_FIELDS[field]
     fixed, _ = version_info(pe)
-    wrong = [f"{field} {getattr(fixed, field):#x}" for field, value in FIXED_VERSION.items()
+    found = (getattr(fixed, high) >> 16, getattr(fixed, high) & 0xFFFF,
+             getattr(fixed, low) >> 16, getattr(fixed, low) & 0xFFFF)
+    wanted = expected.file_version if field == "file version" else expected.product_version
+    expect(found == wanted, f"{dotted(found)}, {expected.source} says {dotted(wanted)}")
+    return dotted(found)
+
+
+def check_fixed_flags(pe):
+    fixed, _ = version_info(pe)
+    wrong = [f"{field} {getattr(fixed, field):#x}" for field, value in FIXED_FLAGS.items()
              if getattr(fixed, field) != value]
     expect(not wrong, "fixed part has " + ", ".join(wrong))
-    return "file and product version 0.0.0.0, flags mask 0x3f, OS 4, type 1"
+    return "flags mask 0x3f, OS 4, type 1"
+
+
+def utf16_at(data, offset):
+    """The UTF-16 text at `offset` of `data`, up to its null unit, as Windows reads it: unit for
+    unit, unpaired surrogates and all."""
+    end = offset
+    while len(data[end:end + 2]) == 2 and data[end:end + 2] != b"\0\0":
+        end += 2
+    return data[offset:end].decode("utf-16-le", errors="surrogatepass")
 
 
 def string_table(pe):
-    """The (key, value) pairs of the version block's one string table, which must be the
-    launcher's (English, United States; Unicode)."""
+    """The key -> value pairs of the version block's one string table, in its order, which must
+    be the launcher's (English, United States; Unicode). The values are read from the file, as
+    pefile gives each UTF-16 unit of them as a character of its own."""
     _, file_info = version_info(pe)
     tables = [table for info in file_info if info.Key == b"StringFileInfo"
               for table in info.StringTable]
     expect([table.LangID for table in tables] == [STRING_TABLE.encode()],
            f"string tables {[table.LangID.decode() for table in tables]}, not [{STRING_TABLE}]")
-    return tuple((key.decode(), value.decode()) for key, value in tables[0].entries.items())
+    return {key.decode(): utf16_at(pe.__data__, value_offset)
+            for key, (_, value_offset) in tables[0].entries_offsets.items()}
 
 
-def check_version_strings(pe):
-    strings = string_table(pe)
-    expect(strings == product.version_strings(), f"strings {strings}")
-    return f'{STRING_TABLE}: ProductName "kestrovan", OriginalFilename "kestrovan.exe"'
+def check_string_keys(pe, expected):
+    keys = list(string_table(pe))
+    wanted = [key for key, _ in expected.version_strings]
+    expect(keys == wanted, f"keys {', '.join(keys)}; expected {', '.join(wanted)}")
+    return f"{STRING_TABLE}: {len(keys)} keys, in the launcher's order"
+
+
+def utf16(text):
+    return text.encode("utf-16-le", errors="surrogatepass")
+
+
+def check_string(pe, expected, key, wanted):
+    found = string_table(pe).get(key)
+    expect(found is not None, f"missing, {expected.source} says {wanted!r}")
+    expect(utf16(found) == utf16(wanted), f"{found!r}, {expected.source} says {wanted!r}")
+    return repr(found)
 
 
 def check_translation(pe):
@@ -214,6 +248,13 @@ def check_translation(pe):
                     for var in info.Var for entry in var.entry.items()]
     expect(translations == [(b"Translation", TRANSLATION)], f"translations {translations}")
     return "0409, 04B0"
+
+
+def check_manifest(pe, expected):
+    manifest = resource_entries(pe).get((RT_MANIFEST, MANIFEST_ID, LANGUAGE_EN_US))
+    expect(manifest is not None, "none: Windows may take the image for an installer by its name")
+    expect(manifest == expected.manifest, "not the manifest that asks to run as the invoker")
+    return "asks to run as the invoker (asInvoker)"
 
 
 def sections_end(pe):
@@ -237,28 +278,29 @@ def check_file_end(pe):
     return "nothing after its last section but the signature"
 
 
-CHECKS = {
-    "format": check_format,
-    "subsystem": check_subsystem,
-    "imports": check_imports,
-    "resources": check_resources,
-    "icon group": check_icon_group,
-    "icon images": check_icon_images,
-    "version fixed part": check_version_fixed,
-    "version strings": check_version_strings,
-    "translation": check_translation,
-    "file end": check_file_end,
-}
-
-
-def finding(check, function, *arguments):
-    """`function`'s verdict as a Finding: what it returns when the check holds, else its Fault
-    (a part of the file that it cannot parse among them)."""
-    try:
-        with parsing(check):
-            return Finding(check, True, function(*arguments))
-    except Fault as fault:
-        return Finding(check, False, str(fault))
+def checks(expected):
+    """(name, function, arguments) of each check of an image against the `expected` one."""
+    icons = [(f"icon image {index + 1}", check_icon_image, (expected, index))
+             for index in range(len(expected.icon_images))]
+    strings = [(f"version string {key}", check_string, (expected, key, value))
+               for key, value in expected.version_strings]
+    manifest = [("manifest", check_manifest, (expected,))] if expected.manifest else []
+    return [
+        ("format", check_format, ()),
+        ("subsystem", check_subsystem, (expected,)),
+        ("imports", check_imports, ()),
+        ("resources", check_resources, (expected,)),
+        ("icon group", check_icon_group, (expected,)),
+        *icons,
+        ("file version", check_version_number, (expected, "file version")),
+        ("product version", check_version_number, (expected, "product version")),
+        ("version fixed part", check_fixed_flags, ()),
+        ("version strings", check_string_keys, (expected,)),
+        *strings,
+        ("translation", check_translation, ()),
+        *manifest,
+        ("file end", check_file_end, ()),
+    ]
 
 
 def open_image(path):
@@ -282,21 +324,26 @@ def open_image(path):
         return pe
 
 
-def inspect(path, checks=None):
-    """Every check's finding for the image at `path`, or one failed 'PE image' finding when it is
-    no whole PE image (then no other check could say anything). `checks` are (name, function,
-    arguments) in place of the launcher's own."""
+def inspect(path, expected=None):
+    """Every check's finding for the image at `path` against the `expected` one (a brand.Brand;
+    the default image when None), or one failed 'PE image' finding when it is no whole PE image
+    (then no other check could say anything)."""
     try:
         pe = open_image(path)
     except Fault as fault:
         return [Finding("PE image", False, str(fault))]
     with pe:
-        if checks is None:
-            checks = [(name, check, ()) for name, check in CHECKS.items()]
-        return [finding(name, check, pe, *arguments) for name, check, arguments in checks]
+        return [finding(name, check, pe, *arguments)
+                for name, check, arguments in checks(expected or default_brand())]
 
 
-def faults(path, checks=None):
-    """What the checks find wrong with the image at `path`, as one line; empty when all hold."""
+def against(expected):
+    """How a report names what the image was checked against: the brand file, if any."""
+    return f" against {expected.path}" if expected.path else ""
+
+
+def faults(path, expected=None):
+    """What the checks against `expected` (the default image when None) find wrong with the
+    image at `path`, as one line; empty when all hold."""
     return "; ".join(f"{finding.check}: {finding.detail}"
-                     for finding in inspect(path, checks) if not finding.ok)
+                     for finding in inspect(path, expected) if not finding.ok)

@@ -8,12 +8,12 @@ import pathlib
 import stat
 import zipfile
 
-from . import brand_checks
 from . import image_checks
 from . import signature
 from .command_line import (Refusal, TooLarge, Unusable, byte_count, one_line, read_file,
                            regular_file)
-from .image_checks import Finding, finding
+from .brand import default_brand
+from .findings import Finding, finding
 from .untrusted import Fault, parsing
 
 # The name the headroom is reckoned with when there is no launcher to go by.
@@ -92,24 +92,24 @@ def find_launcher(directory, name):
     return within(directory, programs[0], "launcher")
 
 
-def check_launcher(launcher, brand):
-    built = f"the {brand.file_name} that kit/release --brand built" if brand \
-        else "the kestrovan.exe that kit/release built"
+def check_launcher(launcher, expected):
+    built = f"the {expected.file_name} that kit/release" + (
+        " --brand built" if expected.path else " built")
     try:
         read_file(launcher, "launcher", image_checks.IMAGE_LIMIT)
     except Refusal as fault:
         raise Fault(f"{fault}: copy {built} there") from None
-    faults = brand_checks.faults(launcher, brand) if brand else image_checks.faults(launcher)
+    faults = image_checks.faults(launcher, expected)
     if faults:
         raise Fault(f"{launcher} fails the image checks: {faults}: ship {built}")
-    return f"{launcher} passes the image checks" + (f" of {brand.path}" if brand else "")
+    return f"{launcher} passes the image checks{image_checks.against(expected)}"
 
 
-def launcher_name_finding(launcher, brand):
+def launcher_name_finding(launcher, expected):
     words = [word for word in INSTALLER_WORDS if word in launcher.name.lower()]
     if not words:
         return Finding("launcher name", True, f"{launcher.name}: Windows starts it as it is")
-    if brand:
+    if expected.manifest:
         return Finding("launcher name", True, f"{launcher.name}: its manifest asks to run as the"
                                               " invoker, so Windows starts it as it is")
     return Finding("launcher name", True, warning=True, detail=(
@@ -224,10 +224,11 @@ def check_headroom(launcher_name, target):
     return f"{limit} ({target} has {length})"
 
 
-def inspect(directory, launcher_name=None, trust=None, target=None, brand=None):
+def inspect(directory, launcher_name=None, trust=None, target=None, expected=None):
     """Every finding for the installation in `directory`, which is to be installed into the
-    Windows folder `target` (when known), its launcher built with `brand` (when given);
-    Unusable when it cannot be read."""
+    Windows folder `target` (when known), its launcher the `expected` image (a brand.Brand; the
+    default image when None); Unusable when it cannot be read."""
+    expected = expected or default_brand()
     try:
         if not stat.S_ISDIR(os.stat(directory).st_mode):
             raise NotADirectoryError(errno.ENOTDIR, "not a folder")
@@ -241,8 +242,8 @@ def inspect(directory, launcher_name=None, trust=None, target=None, brand=None):
         findings = [Finding("launcher", False, str(fault))]
         launcher_name = DEFAULT_LAUNCHER
     else:
-        findings = [finding("launcher", check_launcher, launcher, brand),
-                    launcher_name_finding(launcher, brand)]
+        findings = [finding("launcher", check_launcher, launcher, expected),
+                    launcher_name_finding(launcher, expected)]
         if findings[0].ok:
             findings.append(signature.inspect(launcher, trust))
         launcher_name = launcher.name

@@ -76,9 +76,14 @@ def application_folder(folder):
     return folder.resolve()
 
 
+def company(brand):
+    """The publisher: the CompanyName, or else the product's name."""
+    return dict(brand.version_strings)["CompanyName"] or brand.display_name
+
+
 def product_folder(brand):
     """The product's name, which names the installation folder and the shortcut."""
-    name = brand.failure_caption
+    name = brand.display_name
     reserved = next((c for c in name if c in RESERVED_CHARACTERS), None)
     if reserved or name.endswith((".", " ")):
         raise Unusable(f"{brand.path}: strings.ProductName: {name!r} names the installation"
@@ -144,7 +149,7 @@ def build_msi(brand, dist, application, out, scratch):
     installer = brand.installer
     given = {"ProductName": ("strings.ProductName", product_folder(brand)),
              "Manufacturer": ("strings.CompanyName",
-                              brand.strings["CompanyName"] or brand.failure_caption),
+                              company(brand)),
              "FileName": ("file_name", brand.file_name),
              "Document": ("installer.document", installer.document)}
     defines = {name: msi_text(brand, key, value) for name, (key, value) in given.items()}
@@ -186,7 +191,7 @@ def nsis_text(value):
 
 def build_nsis(brand, dist, application, out, scratch):
     defines = {"PRODUCT_NAME": product_folder(brand),
-               "PUBLISHER": brand.strings["CompanyName"] or brand.failure_caption,
+               "PUBLISHER": company(brand),
                "VERSION": ".".join(map(str, brand.product_version)),
                "FILE_NAME": brand.file_name, "DIST": str(dist), "APPLICATION": str(application),
                "OUT_FILE": str(scratch / "setup.exe"),

@@ -15,10 +15,10 @@ import shutil
 import subprocess
 import tempfile
 
-from . import brand_checks, checksums, image_checks
+from . import checksums, image_checks
 from .command_line import Unusable, one_line, read_file, regular_file
-from .image_checks import Finding
-from .installation import DEFAULT_LAUNCHER
+from .findings import Finding, finding
+from .image_checks import expect
 from .untrusted import Fault, parsing
 
 MSI_SIGNATURE = bytes.fromhex("d0cf11e0a1b11ae1")
@@ -151,67 +151,64 @@ def check_sums(launcher, name, sums_path):
 
 
 def check_shortcut(points_at_launcher, app_id, wanted):
-    image_checks.expect(points_at_launcher, "its target is not the launcher in the installation")
-    image_checks.expect(app_id == wanted,
-                        f"AppUserModelID {app_id or 'none'}, the launcher hands the application"
-                        f" {wanted or 'none'}: the taskbar would show two buttons")
+    expect(points_at_launcher, "its target is not the launcher in the installation")
+    expect(app_id == wanted, f"AppUserModelID {app_id or 'none'}, the launcher hands the"
+                             f" application {wanted or 'none'}: the taskbar would show two"
+                             " buttons")
     return f"starts the launcher, AppUserModelID {app_id or 'none'}"
 
 
 def check_command(command, references):
     match = QUOTED_PROGRAM.match(command)
-    image_checks.expect(match and match["program"].casefold() in references,
-                        f"{command!r} does not start with the launcher in the installation,"
-                        f" quoted ({references[0]})")
+    expect(match and match["program"].casefold() in references,
+           f"{command!r} does not start with the launcher in the installation, quoted"
+           f" ({references[0]})")
     rest = match["rest"].replace('"%1"', "")
-    image_checks.expect('"%1"' in match["rest"] and "%1" not in rest,
-                        f"{command!r} does not hand on %1 quoted: a path with a blank arrives in"
-                        " pieces")
+    expect('"%1"' in match["rest"] and "%1" not in rest,
+           f"{command!r} does not hand on %1 quoted: a path with a blank arrives in pieces")
     return command
 
 
 def check_extension(prog_id, commands):
-    image_checks.expect(prog_id is not None, "not associated")
-    image_checks.expect(prog_id.casefold() in commands, f"names {prog_id}, which has no open"
-                                                        " command")
-    return f"{prog_id}"
+    expect(prog_id is not None, "not associated")
+    expect(prog_id.casefold() in commands, f"names {prog_id}, which has no open command")
+    return prog_id
 
 
-def association_findings(contents, brand):
+def association_findings(contents, expected):
     if contents.shortcuts is None:
         return [Finding("shortcuts and associations", True, warning=True,
                         detail="not read: an NSIS installer keeps them in its compiled script,"
                                " which no tool Debian ships reads; install it under Wine and"
                                " look (docs/installers.md)")]
-    wanted = brand.launch.app_id if brand else ""
-    findings = [image_checks.finding(f"shortcut {name}", check_shortcut, target, app_id, wanted)
+    wanted = expected.launch.app_id
+    findings = [finding(f"shortcut {name}", check_shortcut, target, app_id, wanted)
                 for name, target, app_id in contents.shortcuts]
-    findings += [image_checks.finding(f"association {name}", check_command, command,
-                                      contents.launcher_references)
+    findings += [finding(f"association {name}", check_command, command,
+                         contents.launcher_references)
                  for name, command in contents.commands]
     classes = {name.casefold() for name, _ in contents.commands}
-    extensions = brand.installer.extensions if brand else ()
-    findings += [image_checks.finding(f"extension {extension}", check_extension,
-                                      contents.extensions.get(extension.casefold()), classes)
-                 for extension in extensions]
+    findings += [finding(f"extension {extension}", check_extension,
+                         contents.extensions.get(extension.casefold()), classes)
+                 for extension in expected.installer.extensions]
     return findings
 
 
-def inspect(installer, brand, sums_path):
-    """Every finding for `installer`; a Fault when it is no installer that can be read."""
+def inspect(installer, expected, sums_path):
+    """Every finding for `installer` against the `expected` image (a brand.Brand); a Fault when
+    it is no installer that can be read."""
     regular_file(installer, "installer", INSTALLER_LIMIT)
-    file_name = brand.file_name if brand else DEFAULT_LAUNCHER
+    file_name = expected.file_name
     sums_path = sums_path or installer.with_name(checksums.SUMS)
     with tempfile.TemporaryDirectory(prefix="kestrovan-verify-") as scratch:
         with parsing("the installer"):
             kind, contents_of = kind_of(installer)
             contents = contents_of(installer, file_name, pathlib.Path(scratch))
         launcher = contents.launcher
-        images = (brand_checks.inspect(launcher, brand) if brand
-                  else image_checks.inspect(launcher))
+        images = image_checks.inspect(launcher, expected)
         findings = [Finding("installer", True, f"{kind}, installs {file_name}")]
-        findings += [dataclasses.replace(finding, check=f"launcher {finding.check}")
-                     for finding in images]
-        findings.append(image_checks.finding("launcher in SHA256SUMS", check_sums, launcher,
-                                             file_name, sums_path))
-        return findings + association_findings(contents, brand)
+        findings += [dataclasses.replace(image, check=f"launcher {image.check}")
+                     for image in images]
+        findings.append(finding("launcher in SHA256SUMS", check_sums, launcher, file_name,
+                                sums_path))
+        return findings + association_findings(contents, expected)

@@ -1,6 +1,8 @@
 """Sign a launcher image in place with an Authenticode signature (SHA-256), using osslsigncode.
 
-Only an image that passes the launcher's image checks (those of kit/verify) is signed. The
+Only an image that passes the launcher's image checks (those of kit/verify; with --brand FILE,
+those against the brand file) is signed, with the image's ProductName as the signature's
+description (that of the brand, or "kestrovan"). The
 password of the PKCS#12 file comes from the first line of --password-file, or else from the
 environment variable KESTROVAN_SIGN_PASSWORD (an empty value counts as unset); it is never taken
 from the command line, never printed, never written to disk, and reaches osslsigncode only through
@@ -45,16 +47,16 @@ import pefile
 from asn1crypto import pem, pkcs12 as pkcs12_structure
 from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
 
+from kestrovan_kit import brand
 from kestrovan_kit import checksums
 from kestrovan_kit import image_checks
 from kestrovan_kit import signature
 from kestrovan_kit import signing_folder
 from kestrovan_kit.command_line import (
-    ArgumentParser, Refusal, Unreported, Unusable, read_file, run, write_out)
+    ArgumentParser, Refusal, Unreported, Unusable, file_argument, read_file, run, write_out)
 from kestrovan_kit.untrusted import Fault, parsing
 
 PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
-DESCRIPTION = "kestrovan"
 SYSTEM_ROOTS = pathlib.Path("/etc/ssl/certs/ca-certificates.crt")
 SUMS = checksums.SUMS
 # osslsigncode reads at most this much of its password file.
@@ -97,6 +99,8 @@ def parse_arguments():
                         default=DEFAULT_TIMESTAMP_TIMEOUT,
                         help="give up on a time-stamp server that has not answered by then "
                              f"(default: {DEFAULT_TIMESTAMP_TIMEOUT})")
+    parser.add_argument("--brand", metavar="FILE", type=file_argument,
+                        help="the brand file the image was built from (kit/release --brand)")
     parser.add_argument("image", metavar="IMAGE", type=pathlib.Path, help="the image to sign")
     return parser.parse_args()
 
@@ -116,11 +120,12 @@ def read_password(password_file):
     return password
 
 
-def check_image(image):
+def check_image(image, expected):
     read_file(image, "image", image_checks.IMAGE_LIMIT)
-    faults = image_checks.faults(image)
+    faults = image_checks.faults(image, expected)
     if faults:
-        raise Refusal(f"{image} fails the launcher's image checks: {faults}")
+        raise Refusal(f"{image} fails the launcher's image checks"
+                      f"{image_checks.against(expected)}: {faults}")
 
 
 def load_pkcs12(path, password):
@@ -162,14 +167,14 @@ def trust_file(path, certificates):
     return path
 
 
-def sign_copy(image, signed, arguments, password):
+def sign_copy(image, signed, arguments, password, description):
     """Signs `image` into `signed`, time-stamped by osslsigncode itself (RFC 3161) when asked."""
     url = arguments.timestamp_url
     timestamp = ["-ts", url] if url else []
     try:
         status, output = signature.osslsigncode(
             "sign", "-pkcs12", arguments.pkcs12, "-h", "sha256",
-            "-n", DESCRIPTION, *timestamp, "-in", image, "-out", signed, password=password,
+            "-n", description, *timestamp, "-in", image, "-out", signed, password=password,
             timeout=arguments.timestamp_timeout if url else None)
     except subprocess.TimeoutExpired:
         raise Refusal(f"time-stamp server {url} did not answer within"
@@ -264,15 +269,17 @@ def sign(arguments):
     sums = image.with_name(SUMS)
     signing_folder.refuse_link(sums, "checksum file",
                                "put the file itself beside the image, or remove the link")
-    check_image(image)
+    expected = brand.expected(arguments.brand)
+    check_image(image, expected)
     password = read_password(arguments.password_file)
     signer, certificates = load_pkcs12(arguments.pkcs12, password)
     with signing_folder.locked(image.parent):
         signing_folder.remove_leftovers(image.parent)
-        return sign_locked(arguments, image, sums, password, signer, certificates)
+        return sign_locked(arguments, image, sums, password, signer, certificates,
+                           expected.display_name)
 
 
-def sign_locked(arguments, image, sums, password, signer, certificates):
+def sign_locked(arguments, image, sums, password, signer, certificates, description):
     sums_before = read_sums(image)
     with uninterrupted():
         try:
@@ -283,7 +290,7 @@ def sign_locked(arguments, image, sums, password, signer, certificates):
             raise Refusal(f"cannot write next to {arguments.image}: {error.strerror}") from None
     try:
         signed = staging / image.name
-        sign_copy(image, signed, arguments, password)
+        sign_copy(image, signed, arguments, password, description)
         check_signed_copy(signed, arguments, signer, certificates, staging)
         digest = hashlib.sha256(signed.read_bytes()).hexdigest()
         staged_sums = staging / SUMS

@@ -18,7 +18,7 @@ from cryptography import x509
 from cryptography.hazmat.primitives.serialization import pkcs7
 
 from .command_line import Refusal, Unusable, one_line
-from .image_checks import Finding
+from .findings import Finding
 from .untrusted import Fault, parsing
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]

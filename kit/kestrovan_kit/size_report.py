@@ -2,16 +2,19 @@
 
 Prints the file's size against the launcher's size budget, then one row per part of the file in
 file order: the headers, each section as stored in the file, and anything after the last section
-(such as a signature). The rows add up to the file's size.
+(such as a signature). The rows add up to the file's size. A last line says whether the image
+passes the launcher's image checks (those of kit/verify; with --brand FILE, those against the
+brand file).
 
-Exit status: 0 reported; 1 the file is no whole PE image, or larger than the 16 MiB the kit reads
-of an image; 2 the input or an option is unusable (missing, a directory, unreadable); 3 the report
+Exit status: 0 reported, and the image passes the image checks; 1 reported, but the image fails
+them, or the file is no whole PE image, or larger than the 16 MiB the kit reads of an image; 2 the
+input or an option is unusable (missing, a directory, unreadable, a bad brand file); 3 the report
 could not be written to standard output. Each fault is one line on stderr naming the path.
 """
-import pathlib
-
+from kestrovan_kit import brand
 from kestrovan_kit import image_checks
-from kestrovan_kit.command_line import ArgumentParser, Refusal, read_file, run, write_out
+from kestrovan_kit.command_line import (ArgumentParser, Refusal, file_argument, read_file, run,
+                                       write_out)
 from kestrovan_kit.untrusted import parsing
 
 BUDGET = 40_960  # 40 KiB
@@ -81,13 +84,23 @@ def report(path):
     return lines
 
 
+def checks_line(faults, expected):
+    verdict = f"FAILED: {faults}" if faults else "all hold"
+    return f"image checks{image_checks.against(expected)}: {verdict}"
+
+
 def main():
     parser = ArgumentParser(prog="size-report", description=__doc__.splitlines()[0])
-    parser.add_argument("image", metavar="IMAGE", type=pathlib.Path)
+    parser.add_argument("image", metavar="IMAGE", type=file_argument)
+    parser.add_argument("--brand", metavar="FILE", type=file_argument,
+                        help="the brand file the image was built from (kit/release --brand)")
     arguments = parser.parse_args()
 
     def reported():
-        write_out("\n".join(report(arguments.image)))
-        return 0
+        expected = brand.expected(arguments.brand)
+        lines = report(arguments.image)
+        faults = image_checks.faults(arguments.image, expected)
+        write_out("\n".join(lines + [checks_line(faults, expected)]))
+        return 1 if faults else 0
     return run("size-report", reported)
 

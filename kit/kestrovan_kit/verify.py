@@ -51,15 +51,15 @@ import tempfile
 from asn1crypto import pem
 from cryptography import x509
 
-from kestrovan_kit import brand_checks
+from kestrovan_kit import brand
 from kestrovan_kit import checksums
 from kestrovan_kit import image_checks
 from kestrovan_kit import installation
 from kestrovan_kit import installer_checks
 from kestrovan_kit import signature
-from kestrovan_kit.brand import read_brand
-from kestrovan_kit.command_line import (ArgumentParser, Unusable, one_line, read_file, run,
-                                       write_out)
+from kestrovan_kit.command_line import (ArgumentParser, Unusable, file_argument, one_line,
+                                       read_file, run, write_out)
+from kestrovan_kit.findings import report
 from kestrovan_kit.untrusted import Fault, parsing
 
 
@@ -82,7 +82,7 @@ def parse_arguments():
                         help="the Windows folder that the installation goes into")
     parser.add_argument("--trust", metavar="CAFILE", type=pathlib.Path,
                         help="PEM certificates that the signer must chain to")
-    parser.add_argument("--brand", metavar="FILE", type=pathlib.Path,
+    parser.add_argument("--brand", metavar="FILE", type=file_argument,
                         help="the brand file the image was built from (kit/release --brand)")
     parser.add_argument("--unsigned-sums", metavar="SUMS", type=pathlib.Path,
                         help="the checksums of the image as built (SHA256SUMS.unsigned)")
@@ -127,27 +127,9 @@ def check_trust_file(path):
         raise Unusable(f"trust file {path} holds no PEM certificate")
 
 
-def mark(finding):
-    return "WARN" if finding.warning else "ok  " if finding.ok else "FAIL"
-
-
-def report(subject, findings):
-    lines = [f"{mark(finding)}  {finding.check}: {one_line(finding.detail)}"
-             for finding in findings]
-    failed = [finding.check for finding in findings if not finding.ok]
-    warned = [finding.check for finding in findings if finding.warning]
-    if failed:
-        lines.append(f"{subject}: FAILED ({', '.join(failed)})")
-    else:
-        look_at = f" (look at: {', '.join(warned)})" if warned else ""
-        lines.append(f"{subject}: all checks hold{look_at}")
-    write_out("\n".join(lines))
-    return 1 if failed else 0
-
-
-def verify_image(image, trust, brand):
+def verify_image(image, trust, expected):
     read_file(image, "image", image_checks.IMAGE_LIMIT)
-    findings = brand_checks.inspect(image, brand) if brand else image_checks.inspect(image)
+    findings = image_checks.inspect(image, expected)
     if findings[0].check == "PE image":
         print(f"verify: {image}: {findings[0].detail}", file=sys.stderr)
         return 1
@@ -201,15 +183,15 @@ def main():
     def verified():
         if arguments.trust:
             check_trust_file(arguments.trust)
-        brand = read_brand(arguments.brand) if arguments.brand else None
+        expected = brand.expected(arguments.brand)
         if arguments.installation:
             return report(arguments.installation, installation.inspect(
                 arguments.installation, arguments.launcher, arguments.trust, arguments.target,
-                brand))
+                expected))
         if arguments.installer:
-            return verify_installer(arguments.installer, brand, arguments.sums)
+            return verify_installer(arguments.installer, expected, arguments.sums)
         if arguments.unsigned_sums:
             return verify_unsigned(arguments.image, arguments.unsigned_sums)
-        return verify_image(arguments.image, arguments.trust, brand)
+        return verify_image(arguments.image, arguments.trust, expected)
     return run("verify", verified)
 

@@ -1,6 +1,5 @@
 """A branded image: what two independent readers find in it is the brand file's, the rest is the
-default image's, and kit/verify tells it from the default; a bad brand file is one line."""
-import pathlib
+default image's, and kit/sign signs it as the brand's; a bad brand file is one line."""
 import shutil
 import struct
 import subprocess
@@ -10,10 +9,11 @@ import pefile
 import pytest
 
 import sample_installation
-from checkout import REPOSITORY
+from checkout import KIT, REPOSITORY
 from kit_commands import verify
 from kestrovan_kit import icon_format
-from kestrovan_kit.brand import Launch, launch_options_header
+from kestrovan_kit.brand import ICON_LIMIT, Launch, launch_options_header
+from kestrovan_kit.signature import osslsigncode
 
 BRANDS = REPOSITORY / "tests" / "support" / "brands"
 ACME = BRANDS / "acme.toml"
@@ -110,29 +110,27 @@ def test_every_section_but_the_resources_is_the_default_images(image, branded_im
     assert differing == [".rsrc"]
 
 
-def test_verify_passes_the_branded_image_with_its_brand_and_fails_it_without(branded_image):
-    status, report, errors = verify("--brand", ACME, branded_image)
-    assert (status, errors) == (0, ""), report
-    status, report, _ = verify(branded_image)
-    assert status == 1
-    assert report.splitlines()[-1] == (f"{branded_image}: FAILED (resources, icon group, icon"
-                                       " images, version fixed part, version strings)")
-
-
-def test_verify_names_each_difference_of_the_default_image_from_the_brand(image):
-    status, report, _ = verify("--brand", ACME, image)
-    failed = [line.split(":")[0].removeprefix("FAIL  ") for line in report.splitlines()
-              if line.startswith("FAIL")]
-    assert status == 1
-    assert failed == ["resources", "icon group", *(f"icon image {n}" for n in range(1, 5)),
-                      "file version", "product version",
-                      *(f"version string {key}" for key in ACME_STRINGS), "manifest"]
+@pytest.mark.parametrize("built, brand, description", [
+    pytest.param("image", [], "kestrovan", id="default"),
+    pytest.param("branded_image", ["--brand", ACME], "Acme Viewer", id="branded"),
+])
+def test_signs_the_image_as_its_product_and_verify_passes_it(request, release, keys, sign, built,
+                                                            brand, description):
+    shutil.copyfile(request.getfixturevalue(built), release)
+    result = sign(*brand, "--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file,
+                  release)
+    assert result.returncode == 0, result.stderr
+    _, signed = osslsigncode("verify", "-in", str(release), "-CAfile", str(keys.signer.certificate))
+    assert f"Text description: {description}\n" in signed
+    status, report, _ = verify(*brand, release)
+    assert status == 0, report
 
 
 def test_the_installation_check_takes_the_brand(tmp_path, branded_image):
     root = sample_installation.lay_out(tmp_path / "acme", branded_image)
     status, report, _ = verify("--installation", root, "--brand", ACME)
-    assert f"ok    launcher: {root / 'kestrovan.exe'} passes the image checks of {ACME}" in report
+    assert f"ok    launcher: {root / 'kestrovan.exe'} passes the image checks against {ACME}" \
+        in report
     status, report, _ = verify("--installation", root)
     assert "FAIL  launcher:" in report
 
@@ -184,6 +182,10 @@ def named(name):
     return edited('file_name = "Acme Viewer.exe"', f'file_name = "{name}"')
 
 
+def icon_saying_48_pixels_over_its_16_pixel_bitmap(icon):
+    return icon[:6] + bytes([48, 48]) + icon[8:]
+
+
 BAD_BRANDS = [
     pytest.param(edited('file_name = "Acme Viewer.exe"', ""), "file_name", id="missing-key"),
     pytest.param(edited("[version]", 'colour = "red"\n[version]'), "colour", id="unknown-key"),
@@ -193,6 +195,12 @@ BAD_BRANDS = [
     pytest.param(edited('"acme.ico"', '"none.ico"'), "icon", id="icon-missing"),
     pytest.param(edited('"acme.ico"', '"acme.toml"'), "icon", id="icon-not-an-icon"),
     pytest.param(edited('"acme.ico"', '"cut.ico"'), "icon", id="icon-cut-short"),
+    pytest.param(edited('"acme.ico"', '"lying.ico"'), "icon", id="icon-entry-not-its-bitmap"),
+    pytest.param(edited('"acme.ico"', '"large.ico"'), "icon", id="icon-too-large"),
+    pytest.param(ACME_TEXT + "#" * (256 << 10), "(file)", id="brand-file-too-large"),
+    pytest.param(edited('"3.1"', f'"3.{"1" * 5000}"'), "version.product", id="5000-digits"),
+    pytest.param(ACME_TEXT + f"[launch]\nforward_startup = {'1' * 5000}\n", "(file)",
+                 id="toml-integer-of-5000-digits"),
     pytest.param(edited('"3.1.4.1592"', '"3.1.4.65536"'), "version.file", id="number-too-big"),
     pytest.param(edited('"3.1"', '"3.1.-1"'), "version.product", id="not-a-number"),
     pytest.param(edited('"3.1"', '"1.2.3.4.5"'), "version.product", id="five-numbers"),
@@ -203,11 +211,14 @@ BAD_BRANDS = [
                  id="string-too-long"),
     *(pytest.param(named(name), "file_name", id=f"file-name-{name}") for name in (
         "Acme:Viewer.exe", "Acme?.exe", "CON.exe", "nul.txt.exe", "COM1.exe", "lpt1 .exe",
-        "Acme.exe.", "Acme.exe ", "Acme Viewer.com", "x" * 252 + ".exe")),
+        "Acme.exe.", "Acme.exe ", "Acme Viewer.com", "x" * 244 + ".exe", "\u6771" * 90 + ".exe",
+        "-x.exe", "Acme\u202egnp.exe", "Acme\u2066.exe", "Acme\u200b.exe")),
     pytest.param(ACME_TEXT + '[launch]\napp_id = "Acme Viewer"\n', "launch.app_id",
                  id="app-id-with-space"),
     pytest.param(ACME_TEXT + f'[launch]\napp_id = "{"a" * 129}"\n', "launch.app_id",
                  id="app-id-too-long"),
+    pytest.param(ACME_TEXT + '[launch]\napp_id = "' + "\U0001F600" * 65 + '"\n', "launch.app_id",
+                 id="app-id-of-130-utf-16-units"),
     pytest.param(ACME_TEXT + '[launch]\nexit_code = "zero"\n', "launch.exit_code",
                  id="exit-code"),
     pytest.param(ACME_TEXT + '[launch]\nforward_startup = "yes"\n', "launch.forward_startup",
@@ -220,8 +231,11 @@ BAD_BRANDS = [
 
 @pytest.mark.parametrize("text, key", BAD_BRANDS)
 def test_a_bad_brand_file_is_one_line_naming_the_file_and_the_key(tmp_path, text, key):
+    icon = (BRANDS / "acme.ico").read_bytes()
     shutil.copy(BRANDS / "acme.ico", tmp_path)
-    (tmp_path / "cut.ico").write_bytes((BRANDS / "acme.ico").read_bytes()[:1000])
+    (tmp_path / "cut.ico").write_bytes(icon[:1000])
+    (tmp_path / "lying.ico").write_bytes(icon_saying_48_pixels_over_its_16_pixel_bitmap(icon))
+    (tmp_path / "large.ico").write_bytes(icon + bytes(ICON_LIMIT))
     brand = tmp_path / "brand.toml"
     brand.write_text(text, encoding="utf-8")
     result = subprocess.run([sys.executable, "-m", "kestrovan_kit.brand", "variant", brand,
@@ -232,11 +246,25 @@ def test_a_bad_brand_file_is_one_line_naming_the_file_and_the_key(tmp_path, text
     assert not (tmp_path / "variant").exists()
 
 
-@pytest.mark.parametrize("name", ["CONSOLE.exe", "COM10.exe", "Ünïcødé 日本.exe", "a.b.EXE"])
-def test_names_that_merely_look_like_devices_are_file_names(tmp_path, name):
+@pytest.mark.parametrize("text, name", [
+    *((named(name), name) for name in ["CONSOLE.exe", "COM10.exe", "Ünïcødé 日本.exe", "a.b.EXE",
+                                       "x" * 243 + ".exe"]),
+    pytest.param("\ufeff" + ACME_TEXT, "Acme Viewer.exe", id="byte-order-mark")])
+def test_names_that_merely_look_like_devices_and_a_byte_order_mark_are_taken(tmp_path, text,
+                                                                            name):
     shutil.copy(BRANDS / "acme.ico", tmp_path)
     brand = tmp_path / "brand.toml"
-    brand.write_text(named(name), encoding="utf-8")
+    brand.write_text(text, encoding="utf-8")
     result = subprocess.run([sys.executable, "-m", "kestrovan_kit.brand", "file-name", brand],
                             capture_output=True, text=True)
     assert (result.returncode, result.stdout, result.stderr) == (0, f"{name}\n", "")
+
+
+@pytest.mark.parametrize("command", [["verify", "IMAGE"], ["size-report", "IMAGE"],
+                                     ["sign", "--pkcs12", "IMAGE", "IMAGE"]])
+def test_an_empty_brand_path_is_one_line(image, command):
+    result = subprocess.run([KIT / command[0], "--brand", "", *(
+        str(image) if word == "IMAGE" else word for word in command[1:])],
+                            capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == f"{command[0]}: argument --brand: an empty path names no file\n"

@@ -6,6 +6,7 @@ import pefile
 import pytest
 
 import bad_files
+from checkout import REPOSITORY
 from kestrovan_kit.size_report import BUDGET
 from kit_commands import SIZE_REPORT
 
@@ -22,7 +23,8 @@ def cut_inside_the_headers(path, image):
 
 
 def rows(report):
-    return {match[1]: int(match[2].replace(",", "")) for match in map(ROW.match, report.splitlines()[2:])}
+    return {match[1]: int(match[2].replace(",", ""))
+            for match in map(ROW.match, report.splitlines()[2:]) if match}
 
 
 def test_the_parts_add_up_to_the_file_and_name_every_section(image):
@@ -35,21 +37,34 @@ def test_the_parts_add_up_to_the_file_and_name_every_section(image):
     assert set(parts) == sections | {"headers"}
 
 
-def test_states_the_budget_and_that_the_built_image_keeps_to_it(image):
+@pytest.mark.parametrize("built, brand", [
+    pytest.param("image", [], id="default"),
+    pytest.param("branded_image", ["--brand", REPOSITORY / "tests/support/brands/acme.toml"],
+                 id="branded"),
+])
+def test_states_the_budget_and_that_the_built_image_keeps_to_it_and_passes(request, built, brand):
+    image = request.getfixturevalue(built)
     size = image.stat().st_size
-    first_line = size_report(image).stdout.splitlines()[0]
+    report = size_report(*brand, image)
+    assert report.returncode == 0, report.stdout
+    first_line, *_, last_line = report.stdout.splitlines()
     assert f"{size:,} bytes" in first_line
     assert f"budget {BUDGET:,} bytes: met, {BUDGET - size:,} bytes to spare" in first_line
+    against = f" against {brand[1]}" if brand else ""
+    assert last_line == f"image checks{against}: all hold"
 
 
 def test_shows_an_image_that_outgrew_the_budget(image, tmp_path):
     grown = tmp_path / "grown.exe"
     grown.write_bytes(image.read_bytes() + bytes(BUDGET))
     report = size_report(grown)
-    assert report.returncode == 0, report.stderr
+    assert report.returncode == 1, report.stderr
     excess = grown.stat().st_size - BUDGET
-    assert f"budget {BUDGET:,} bytes: EXCEEDED by {excess:,} bytes" in report.stdout.splitlines()[0]
+    first_line, *_, last_line = report.stdout.splitlines()
+    assert f"budget {BUDGET:,} bytes: EXCEEDED by {excess:,} bytes" in first_line
     assert rows(report.stdout)["(after the sections)"] == BUDGET
+    assert last_line == \
+        f"image checks: FAILED: file end: {BUDGET:,} bytes appended after its last section"
 
 
 @pytest.mark.parametrize("make, status, fault", [

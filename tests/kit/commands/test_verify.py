@@ -6,17 +6,83 @@ import pytest
 from cryptography import x509
 
 import bad_files
+from checkout import REPOSITORY
 from kestrovan_kit import signature
 from kit_commands import sign_image as signed, verify
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+ACME = REPOSITORY / "tests" / "support" / "brands" / "acme.toml"
+STRINGS = ["CompanyName", "FileDescription", "FileVersion", "LegalCopyright", "OriginalFilename",
+           "ProductName", "ProductVersion"]
 
 
-def test_passes_the_unsigned_build(image):
-    status, report, errors = verify(image)
+def as_built(changed=lambda data: data):
+    """The image, changed by `changed`, checked as the default image."""
+    def make(tmp_path, built):
+        image = tmp_path / built.name
+        image.write_bytes(changed(built.read_bytes()))
+        return image, []
+    return make
+
+
+def acme(old="", new="", icon=lambda data: data, changed=lambda data: data):
+    """The image, changed by `changed`, checked against the acme brand file with `old` written
+    as `new` and its icon changed by `icon`."""
+    def make(tmp_path, built):
+        (tmp_path / "acme.ico").write_bytes(icon(ACME.with_suffix(".ico").read_bytes()))
+        brand = tmp_path / "acme.toml"
+        brand.write_text(ACME.read_text(encoding="utf-8").replace(old, new), encoding="utf-8")
+        return as_built(changed)(tmp_path, built)[0], ["--brand", brand]
+    return make
+
+
+def without_planes(icon):
+    """The icon's directory with 0 planes in every entry, as Pillow writes it."""
+    data = bytearray(icon)
+    for entry in range(6, 6 + 16 * data[4], 16):
+        data[entry + 4:entry + 6] = bytes(2)
+    return bytes(data)
+
+
+def utf16(text):
+    return text.encode("utf-16-le")
+
+
+@pytest.mark.parametrize("built, make", [
+    pytest.param("image", as_built(), id="default"),
+    pytest.param("branded_image", acme(), id="branded"),
+    pytest.param("branded_image", acme(icon=without_planes), id="branded-icon-without-planes"),
+    pytest.param("branded_image", acme("Corp.", "Cor\U0001F600", changed=lambda data: data.replace(
+        utf16("Corp."), utf16("Cor\U0001F600"))), id="branded-string-beyond-the-bmp"),
+])
+def test_passes_the_unsigned_image_it_expects(request, tmp_path, built, make):
+    image, brand = make(tmp_path, request.getfixturevalue(built))
+    status, report, errors = verify(*brand, image)
     assert (status, errors) == (0, ""), report
     assert "ok    signature: not signed" in report
     assert report.splitlines()[-1] == f"{image}: all checks hold"
+
+
+@pytest.mark.parametrize("built, make, failed", [
+    pytest.param("image", as_built(lambda data: data + bytes(7000)), ["file end"],
+                 id="default-bytes-appended"),
+    pytest.param("branded_image", acme(changed=lambda data: data + bytes(7000)), ["file end"],
+                 id="branded-bytes-appended"),
+    pytest.param("branded_image", as_built(), [
+        "resources", "icon group", *(f"icon image {n}" for n in range(1, 4)), "file version",
+        "product version", *(f"version string {key}" for key in STRINGS)],
+                 id="branded-as-default"),
+    pytest.param("image", acme(), [
+        "resources", "icon group", *(f"icon image {n}" for n in range(1, 5)), "file version",
+        "product version", *(f"version string {key}" for key in STRINGS), "manifest"],
+                 id="default-as-branded"),
+])
+def test_fails_an_image_it_does_not_expect_naming_each_difference(request, tmp_path, built, make,
+                                                                  failed):
+    image, brand = make(tmp_path, request.getfixturevalue(built))
+    status, report, _ = verify(*brand, image)
+    assert status == 1, report
+    assert report.splitlines()[-1] == f"{image}: FAILED ({', '.join(failed)})"
 
 
 @pytest.mark.parametrize("trusted, verdict", [

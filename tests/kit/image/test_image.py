@@ -5,9 +5,10 @@ import pytest
 
 import bad_files
 from kestrovan_kit import image_checks
+from kestrovan_kit.brand import default_brand
 
 
-@pytest.mark.parametrize("check", image_checks.CHECKS)
+@pytest.mark.parametrize("check", [name for name, _, _ in image_checks.checks(default_brand())])
 def test_built_image_passes(image, check):
     [finding] = [f for f in image_checks.inspect(image) if f.check == check]
     assert finding.ok, finding.detail
@@ -22,20 +23,23 @@ def icon_pixel(pe):
 
 
 FIXED_VERSION_START = struct.pack("<IIII", 0xFEEF04BD, 0x10000, 0, 0)
+FLAGS_MASK = struct.pack("<IIIIIII", 0xFEEF04BD, 0x10000, 0, 0, 0, 0, 0x3F)
 
 TAMPERINGS = [
     pytest.param(bad_files.patched(bad_files.MACHINE, 0x8664), "format", id="machine-x86_64"),
     pytest.param(bad_files.patched(bad_files.SUBSYSTEM, 3), "subsystem", id="console-subsystem"),
     pytest.param(bad_files.replaced("kestrovan.exe".encode("utf-16-le"),
                                     "kestrovan.com".encode("utf-16-le")),
-                 "version strings", id="original-filename"),
+                 "version string OriginalFilename", id="original-filename"),
     pytest.param(bad_files.replaced(struct.pack("<HH", 0x0409, 0x04B0),
                                     struct.pack("<HH", 0x0407, 0x04B0)),
                  "translation", id="translation-language"),
     pytest.param(bad_files.replaced(FIXED_VERSION_START,
                                     struct.pack("<IIII", 0xFEEF04BD, 0x10000, 0x10000, 0)),
-                 "version fixed part", id="file-version-1.0"),
-    pytest.param(bad_files.with_bytes_changed(icon_pixel), "icon images", id="icon-pixel"),
+                 "file version", id="file-version-1.0"),
+    pytest.param(bad_files.replaced(FLAGS_MASK, FLAGS_MASK[:-4] + struct.pack("<I", 0x3E)),
+                 "version fixed part", id="flags-mask"),
+    pytest.param(bad_files.with_bytes_changed(icon_pixel), "icon image 2", id="icon-pixel"),
 ]
 
 

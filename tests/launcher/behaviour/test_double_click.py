@@ -194,13 +194,13 @@ def test_a_failed_start_shows_the_failure_message_until_a_key_closes_it(tmp_path
     launcher = installation_maker(tmp_path, usual_target)(launcher=launcher_with("all-options"),
                                                           runtime=False)
     started = start_waiting(launcher, display)
-    box = ["xdotool", "search", "--onlyvisible", "--name", f"^{ALL_OPTIONS.failure_caption}$"]
+    box = ["xdotool", "search", "--onlyvisible", "--name", f"^{ALL_OPTIONS.display_name}$"]
     assert within(APPEARS_WITHIN_SECONDS, lambda: x_client(display, *box).returncode == 0), (
         f"no message box within {APPEARS_WITHIN_SECONDS} s")
     take_screenshot(display, pathlib.Path(os.environ["KESTROVAN_SCREENSHOTS"]) /
                     f"{usual_target}-failure-message.png")
     reader = under_wine(launcher.windows, os.environ["KESTROVAN_WINDOW_TEXT"],
-                        ALL_OPTIONS.failure_caption)
+                        ALL_OPTIONS.display_name)
     texts = x_client(display, *reader).stdout.decode("utf-8").splitlines()
     # The reader writes a line break within a text as a backslash and an n.
     message = ALL_OPTIONS.launch.failure_message + "\\n\\n"

@@ -7,7 +7,7 @@ import os
 import pytest
 
 from launcher_under_wine import FAILURE, launcher_with, windows_path
-from kestrovan_kit import image_checks
+from kestrovan_kit import findings, image_checks
 
 SHORTCUT = r"C:\Users\u\Desktop\App.lnk"
 MAXIMIZED = 3
@@ -61,7 +61,7 @@ def test_exits_with_the_windows_code_of_a_failed_start(make_installation):
 
 def imported_functions(image):
     with image_checks.open_image(image) as pe:
-        assert image_checks.finding("imports", image_checks.check_imports, pe).ok
+        assert findings.finding("imports", image_checks.check_imports, pe).ok
         return {f"{entry.dll.decode()}!{function.name.decode()}"
                 for entry in pe.DIRECTORY_ENTRY_IMPORT for function in entry.imports}
 
