@@ -23,11 +23,41 @@ class Unusable(Refusal):
     status = UNUSABLE
 
 
+class Once(argparse.Action):
+    """An option's value, given once: a second one is refused, rather than the last winning."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        if self.dest in parser.given:
+            raise argparse.ArgumentError(self, "given more than once")
+        parser.given.add(self.dest)
+        setattr(namespace, self.dest, values)
+
+
 class ArgumentParser(argparse.ArgumentParser):
-    """argparse, but a bad option gives one line instead of the usage and then the message."""
+    """argparse, but a bad option gives one line instead of the usage and then the message; an
+    option is spelt in full (never taken for another one it abbreviates) and given once; and the
+    line naming what it does not know never quotes the value of an unknown option, which may be
+    a password."""
+
+    def __init__(self, *arguments, **options):
+        super().__init__(*arguments, allow_abbrev=False, **options)
+        self.register("action", None, Once)
+        self.register("action", "store", Once)
+        self.given = set()
+
+    def parse_known_args(self, args=None, namespace=None):
+        self.given = set()
+        return super().parse_known_args(args, namespace)
+
+    def parse_args(self, args=None, namespace=None):
+        arguments, unknown = self.parse_known_args(args, namespace)
+        if unknown:
+            options = [word.split("=", 1)[0] for word in unknown if word.startswith("-")]
+            self.error(f"unrecognized arguments: {' '.join(options or unknown)}")
+        return arguments
 
     def error(self, message):
-        self.exit(UNUSABLE, f"{self.prog}: {message}\n")
+        self.exit(UNUSABLE, f"{self.prog}: {one_line(message)}\n")
 
 
 def file_argument(text):
@@ -53,16 +83,19 @@ def byte_count(size):
     return f"{size:,} bytes" if size < 1 << 20 else f"{size:,} bytes ({size / (1 << 20):,.0f} MiB)"
 
 
-def regular_file(path, what, limit=None):
+def regular_file(path, what, limit=None, streams=False):
     """The size of the regular file at `path`; Unusable naming `what` and the fault, TooLarge
-    past `limit` bytes."""
+    past `limit` bytes. With `streams`, a pipe, a socket or a character device (standard input,
+    a process substitution) passes too, for the caller to read no more than it needs of."""
     try:
         status = os.stat(path)
     except OSError as error:
         raise Unusable(f"cannot read {what} {path}: {error.strerror}") from None
     if stat.S_ISDIR(status.st_mode):
         raise Unusable(f"cannot read {what} {path}: {os.strerror(errno.EISDIR)}")
-    # A FIFO or a device is refused unopened: reading one may wait forever.
+    if streams and stat.S_IFMT(status.st_mode) in (stat.S_IFIFO, stat.S_IFSOCK, stat.S_IFCHR):
+        return None
+    # A FIFO or a device is refused unopened: reading one whole may wait forever.
     if not stat.S_ISREG(status.st_mode):
         raise Unusable(f"cannot read {what} {path}: not a regular file")
     if limit is not None and status.st_size > limit:
@@ -91,10 +124,11 @@ class Unreported(Refusal):
 
 
 def write_out(text):
-    """Prints `text` to standard output at once; Unreported when it cannot be written. Standard
+    """Prints `text` to standard output at once, each line as one_line shows it (a file name
+    that is not UTF-8 included); Unreported when it cannot be written. Standard
     output then goes nowhere, so that nothing tries to write the rest again at exit."""
     try:
-        print(text, flush=True)
+        print("\n".join(map(one_line, text.split("\n"))), flush=True)
     except OSError as error:
         nowhere = os.open(os.devnull, os.O_WRONLY)
         os.dup2(nowhere, sys.stdout.fileno())
@@ -108,7 +142,7 @@ def run(prog, main):
     try:
         return main()
     except Refusal as refusal:
-        print(f"{prog}: {refusal}", file=sys.stderr)
+        print(f"{prog}: {one_line(refusal)}", file=sys.stderr)
         return refusal.status
     except OSError as error:
         where = f"{one_line(error.filename)}: " if error.filename else ""

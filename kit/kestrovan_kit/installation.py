@@ -9,7 +9,7 @@ import stat
 import zipfile
 
 from . import image_checks
-from . import signature
+from . import signature_checks
 from .command_line import (Refusal, TooLarge, Unusable, byte_count, one_line, read_file,
                            regular_file)
 from .brand import default_brand
@@ -245,7 +245,7 @@ def inspect(directory, launcher_name=None, trust=None, target=None, expected=Non
         findings = [finding("launcher", check_launcher, launcher, expected),
                     launcher_name_finding(launcher, expected)]
         if findings[0].ok:
-            findings.append(signature.inspect(launcher, trust))
+            findings.append(signature_checks.inspect(launcher, trust))
         launcher_name = launcher.name
     return findings + [
         finding("runtime", check_runtime, directory),

@@ -6,8 +6,11 @@ of KERNEL32.dll and msvcrt.dll only, exactly the icon group and version block th
 carries, nothing after its sections but the signature, and, for a signed image, an intact
 Authenticode signature with nothing beside it in its certificate table, and who made it, each
 nested one, and each time-stamp (its server and time). With --trust CAFILE the image must be
-signed and its signers and time-stamp servers must chain to a certificate in CAFILE and, where
-osslsigncode fetches CRLs, the signer not be revoked (a CRL that cannot be fetched: a warning).
+signed, its signers and time-stamp servers must chain to a certificate in CAFILE, each signer's
+certificate must allow code signing (extended key usage), digital signatures (key usage, where
+it has one) and be valid when signing (at its time-stamp's time, or now), and where osslsigncode
+fetches CRLs, the signer must not be revoked (a CRL that cannot be fetched: a warning); a chain
+that fails says why. A signature made with SHA-1 is a warning.
 
 verify --brand FILE IMAGE checks a branded image against its brand file instead: its icon
 images byte for byte, version numbers and strings, and the manifest that asks to run as the
@@ -56,7 +59,9 @@ from kestrovan_kit import checksums
 from kestrovan_kit import image_checks
 from kestrovan_kit import installation
 from kestrovan_kit import installer_checks
+from kestrovan_kit import osslsigncode
 from kestrovan_kit import signature
+from kestrovan_kit import signature_checks
 from kestrovan_kit.command_line import (ArgumentParser, Unusable, file_argument, one_line,
                                        read_file, run, write_out)
 from kestrovan_kit.findings import report
@@ -134,7 +139,8 @@ def verify_image(image, trust, expected):
         print(f"verify: {image}: {findings[0].detail}", file=sys.stderr)
         return 1
     sums = checksums.beside(image)
-    return report(image, findings + [signature.inspect(image, trust)] + ([sums] if sums else []))
+    signed = signature_checks.inspect(image, trust)
+    return report(image, findings + [signed] + ([sums] if sums else []))
 
 
 def verify_installer(installer, brand, sums):
@@ -166,7 +172,7 @@ def verify_unsigned(image, sums_file):
                   " the signature and its padding, which removing the signature would hide")
         return 1
     with tempfile.TemporaryDirectory(prefix="kestrovan-verify-") as scratch:
-        unsigned = signature.without_signature(image, pathlib.Path(scratch) / "unsigned.exe")
+        unsigned = osslsigncode.without_signature(image, pathlib.Path(scratch) / "unsigned.exe")
         digest = hashlib.sha256(unsigned).hexdigest()
     if digest == checksums.digest_of(sums, name):
         write_out(f"{image}: without its signature, it is the image {sums_file} names as"

@@ -81,10 +81,11 @@ class Keys:
 
 
 def make_signer(directory, name, cn, password_file, issuer=None, issued_extensions=(),
-                with_chain=False):
-    """A code-signing certificate, self-signed or issued by `issuer` (its key and certificate,
-    and then with `issued_extensions` too), in PKCS#12 files locked with the first line of
-    `password_file`; `with_chain` puts the issuer's certificate in them."""
+                with_chain=False, new_key=("rsa:2048",)):
+    """A code-signing certificate for a new key (`new_key`: openssl req's -newkey and its
+    options), self-signed or issued by `issuer` (its key and certificate, and then with
+    `issued_extensions` too), in PKCS#12 files locked with the first line of `password_file`;
+    `with_chain` puts the issuer's certificate in them."""
     key, certificate = directory / f"{name}.key", directory / f"{name}.pem"
     extensions = ["-addext", "extendedKeyUsage=codeSigning",
                   "-addext", "keyUsage=critical,digitalSignature"]
@@ -94,7 +95,7 @@ def make_signer(directory, name, cn, password_file, issuer=None, issued_extensio
     else:
         issuer_key, issuer_certificate = issuer
         request = directory / f"{name}.csr"
-        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", request,
+        openssl("req", "-new", "-newkey", *new_key, "-nodes", "-keyout", key, "-out", request,
                 "-subj", f"/CN={cn}")
         extension_file = directory / f"{name}.ext"
         extension_file.write_text("".join(f"{line}\n" for line in (
@@ -288,12 +289,12 @@ def release(tmp_path, image):
 
 @pytest.fixture
 def sign(tmp_path):
-    """Runs kit/sign with the password given by file, by environment, or not at all, and a
-    temporary directory of its own that must be empty again afterwards."""
+    """Runs kit/sign with the password given by file, by environment, on standard input, or not
+    at all, and a temporary directory of its own that must be empty again afterwards."""
     scratch = tmp_path / "tmp"
     scratch.mkdir()
 
-    def run(*arguments, environment_password=None, path=None, prefix=()):
+    def run(*arguments, environment_password=None, path=None, prefix=(), input=None):
         environment = {name: value for name, value in os.environ.items()
                        if name != PASSWORD_VARIABLE}
         environment["TMPDIR"] = str(scratch)
@@ -302,8 +303,69 @@ def sign(tmp_path):
         if path is not None:
             environment["PATH"] = f"{path}{os.pathsep}{environment['PATH']}"
         result = subprocess.run([*prefix, str(SIGN), *map(str, arguments)], env=environment,
-                                capture_output=True, text=True, errors="replace")
+                                capture_output=True, text=True, errors="replace", input=input)
         assert list(scratch.iterdir()) == [], "kit/sign left files in its temporary directory"
         return result
 
     return run
+
+
+SOFTHSM_MODULE = pathlib.Path("/usr/lib/softhsm/libsofthsm2.so")
+TOKEN_PIN = "kestrovan $pin 1"
+TOKEN_KEYS = {"rsa": ("rsa:2048",), "ec": ("ec", "-pkeyopt", "ec_paramgen_curve:P-256")}
+
+
+@dataclasses.dataclass
+class Token:
+    ca: pathlib.Path  # PEM, what the signers chain to
+    pin_file: pathlib.Path
+    chains: dict  # key kind -> PEM file: its certificate, then the CA's
+    module: pathlib.Path = SOFTHSM_MODULE
+
+    def options(self, kind, module=None, uri=None, chain=None, pin_file=None):
+        """kit/sign's options for the key of `kind`, with the changes given."""
+        return ["--pkcs11-module", module or self.module,
+                "--key", uri or f"pkcs11:token=kestrovan;object={kind}",
+                "--certs", chain or self.chains[kind], "--pin-file", pin_file or self.pin_file]
+
+
+@pytest.fixture(scope="session")
+def token_keys(tmp_path_factory):
+    """The keys that each token gets, with their certificates from a CA of their own: the
+    directory holding `<kind>.key`, the CA's certificate, and each key's chain."""
+    directory = tmp_path_factory.mktemp("token-keys")
+    unused = directory / "unused"
+    unused.write_text("unused\n")
+    ca_key, ca_certificate = make_ca(directory, "kestrovan token ca")
+    chains = {}
+    for kind, new_key in TOKEN_KEYS.items():
+        signer = make_signer(directory, kind, f"kestrovan token {kind} signer", unused,
+                             issuer=(ca_key, ca_certificate), new_key=new_key)
+        chains[kind] = directory / f"{kind}-chain.pem"
+        chains[kind].write_bytes(signer.certificate.read_bytes() + ca_certificate.read_bytes())
+    return directory, ca_certificate, chains
+
+
+@pytest.fixture
+def token(tmp_path, monkeypatch, token_keys):
+    """A SoftHSM token of its own, labelled kestrovan, holding an RSA key and an ECDSA key
+    (objects rsa and ec) that have certificates from the CA of `token_keys`."""
+    if not SOFTHSM_MODULE.exists() or not shutil.which("softhsm2-util"):
+        pytest.skip("softhsm2 is missing (dev/install-deps installs it)")
+    keys, ca_certificate, chains = token_keys
+    directory = tmp_path / "token"
+    (directory / "objects").mkdir(parents=True)
+    configuration = directory / "softhsm2.conf"
+    configuration.write_text(f"directories.tokendir = {directory / 'objects'}\n"
+                             "objectstore.backend = file\nlog.level = ERROR\n")
+    monkeypatch.setenv("SOFTHSM2_CONF", str(configuration))
+    softhsm = ["softhsm2-util", "--pin", TOKEN_PIN]
+    subprocess.run([*softhsm, "--init-token", "--free", "--label", "kestrovan",
+                    "--so-pin", "kestrovan so"], check=True, capture_output=True)
+    for index, kind in enumerate(TOKEN_KEYS):
+        subprocess.run([*softhsm, "--import", keys / f"{kind}.key", "--token", "kestrovan",
+                        "--label", kind, "--id", f"{index + 1:02x}"], check=True,
+                       capture_output=True)
+    pin_file = directory / "pin"
+    pin_file.write_text(TOKEN_PIN + "\n")
+    return Token(ca_certificate, pin_file, chains)

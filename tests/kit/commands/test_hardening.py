@@ -1,7 +1,6 @@
 """What a careless or hostile packager tries on the kit: links, other spellings of the checksums,
 two signers at once, bytes a reader would miss, inputs too large to read, and installations as
 Windows sees them. Each case ends in its documented status and one true line."""
-import datetime
 import fcntl
 import hashlib
 import os
@@ -13,13 +12,10 @@ import zipfile
 
 import pefile
 import pytest
-from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
-from cryptography.x509.oid import ExtendedKeyUsageOID as Usage, NameOID
-
+import certificates
 import sample_installation
-from kestrovan_kit import signature
+from certificates import CODE_SIGNING, SERVER_AUTH
+from kestrovan_kit import osslsigncode, signature
 from kit_commands import SIGN, SIZE_REPORT, verify
 
 RUNTIME = sample_installation.RUNTIME
@@ -36,23 +32,14 @@ def signed(case, *options):
     return case.release
 
 
-def certificate(starts_in_days, usage):
+def certificate(starts_in_days, usage, key_usage=None):
     """The release signed with a self-signed certificate, valid for a day from `starts_in_days`,
-    for `usage`."""
+    for `usage`, with `key_usage`."""
     def make(case):
-        key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
-        name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "kestrovan odd signer")])
-        start = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(starts_in_days)
-        built = (x509.CertificateBuilder().subject_name(name).issuer_name(name).serial_number(7)
-                 .public_key(key.public_key()).not_valid_before(start)
-                 .not_valid_after(start + datetime.timedelta(1))
-                 .add_extension(x509.ExtendedKeyUsage([usage]), critical=False)
-                 .sign(key, hashes.SHA256()))
-        path = case.tmp_path / "odd.p12"
-        path.write_bytes(serialization.pkcs12.serialize_key_and_certificates(
-            b"odd", key, built, None,
-            serialization.BestAvailableEncryption(case.keys.password.encode())))
-        return ["sign", "--pkcs12", path, "--password-file", case.keys.password_file, case.release]
+        odd = certificates.self_signed(case.tmp_path, case.keys.password, starts_in_days, usage,
+                                       key_usage)
+        return ["sign", "--pkcs12", odd.pkcs12, "--password-file", case.keys.password_file,
+                case.release]
     return make
 
 
@@ -100,7 +87,7 @@ def appended(case):
 
 def nested(case):
     nest = case.release.with_name("nested.exe")
-    status, output = signature.osslsigncode(
+    status, output = osslsigncode.run(
         "sign", "-nest", "-pkcs12", case.keys.second_signer.pkcs12, "-h", "sha1",
         "-in", signed(case), "-out", nest, password=case.keys.password.encode())
     assert status == 0, output
@@ -153,10 +140,13 @@ def manifest_bomb(case, root):
 
 
 CASES = [
-    pytest.param(certificate(-3, Usage.CODE_SIGNING), 1, "cannot sign now (certificate has"
-                 " expired): use one whose validity dates include today", id="sign-expired"),
-    pytest.param(certificate(-0.5, Usage.SERVER_AUTH), 1, "is not for code signing",
-                 id="sign-certificate-for-servers"),
+    pytest.param(certificate(-3, CODE_SIGNING), 1, "cannot sign now (expired at ",
+                 id="sign-expired"),
+    pytest.param(certificate(-0.5, SERVER_AUTH), 1, "is not for code signing (its extended key"
+                 " usage (server_auth) lacks code signing", id="sign-certificate-for-servers"),
+    pytest.param(certificate(-0.5, CODE_SIGNING, {"key_encipherment"}), 1, "is not for code"
+                 " signing (its key usage (key_encipherment) lacks digital_signature",
+                 id="sign-key-usage-without-digital-signature"),
     pytest.param(linked("linked.exe", "kestrovan.exe"), 2, "image {folder}/linked.exe is a"
                  " symbolic link (to {tmp}/kestrovan.exe): kit/sign follows no link",
                  id="sign-image-a-link"),

@@ -15,7 +15,8 @@ from asn1crypto import cms
 
 import bad_files
 from kit_commands import SIGN
-from kestrovan_kit.signature import certificate_table, osslsigncode
+from kestrovan_kit import osslsigncode
+from kestrovan_kit.signature import certificate_table
 
 
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
@@ -34,7 +35,8 @@ def signer_infos(path):
 
 
 def assert_signed_by(path, signer):
-    status, report = osslsigncode("verify", "-in", str(path), "-CAfile", str(signer.certificate))
+    status, report = osslsigncode.run("verify", "-in", str(path),
+                                      "-CAfile", str(signer.certificate))
     assert status == 0, report
     assert re.search(r"^Signature verification: ok$", report, re.MULTILINE), report
     assert "Number of verified signatures: 1\n" in report, report
@@ -46,7 +48,7 @@ def assert_signed_by(path, signer):
 
 def unsigned(path, tmp_path):
     out = tmp_path / "unsigned.exe"
-    status, report = osslsigncode("remove-signature", "-in", str(path), "-out", str(out))
+    status, report = osslsigncode.run("remove-signature", "-in", str(path), "-out", str(out))
     assert status == 0, report
     return out.read_bytes()
 
@@ -55,22 +57,29 @@ PASSWORD_SOURCES = [
     pytest.param("file", "pkcs12", id="password-file"),
     pytest.param("environment", "pkcs12", id="password-in-environment"),
     pytest.param("file", "legacy_pkcs12", id="legacy-pkcs12"),
+    pytest.param("standard input", "pkcs12", id="password-on-standard-input"),
+    pytest.param("process substitution", "pkcs12", id="password-from-a-process-substitution"),
 ]
 
 
 def password_arguments(keys, source):
-    if source == "file":
-        return ["--password-file", keys.password_file], None
-    return [], keys.password
+    """The options that give kit/sign the password from `source`, and how to run it."""
+    return {
+        "file": (["--password-file", keys.password_file], {}),
+        "environment": ([], {"environment_password": keys.password}),
+        "standard input": (["--password-file", "/dev/stdin"], {"input": keys.password + "\n"}),
+        "process substitution": ([], {"prefix": [
+            "bash", "-c", 'exec "${@:2}" --password-file <(cat "$1")', "bash",
+            keys.password_file]}),
+    }[source]
 
 
 @pytest.mark.parametrize("source, pkcs12", PASSWORD_SOURCES)
 def test_signs_the_image_in_place(image, release, keys, sign, tmp_path, source, pkcs12):
     release.chmod(0o751)
-    arguments, environment_password = password_arguments(keys, source)
+    arguments, how = password_arguments(keys, source)
 
-    result = sign("--pkcs12", getattr(keys.signer, pkcs12), *arguments, release,
-                  environment_password=environment_password)
+    result = sign("--pkcs12", getattr(keys.signer, pkcs12), *arguments, release, **how)
 
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
@@ -101,7 +110,7 @@ def test_time_stamps_with_the_given_server(image, release, keys, sign, timestamp
                   "--timestamp-url", timestamp_server.url("/"), release)
 
     assert result.returncode == 0, result.stderr
-    status, report = osslsigncode("verify", "-in", str(release),
+    status, report = osslsigncode.run("verify", "-in", str(release),
                                   "-CAfile", str(keys.signer.certificate),
                                   "-TSA-CAfile", str(timestamp_server.certificate))
     assert status == 0, report
@@ -114,8 +123,10 @@ def test_time_stamps_with_the_given_server(image, release, keys, sign, timestamp
 
 
 # sha256sum marks the line of a name holding a backslash or a line break, and escapes the name.
-@pytest.mark.parametrize("name", ["kestrovan.exe", "kestrovan\\beta.exe", "kestrovan\nbeta.exe"],
-                         ids=["plain-name", "name-with-backslash", "name-with-line-break"])
+@pytest.mark.parametrize("name", ["kestrovan.exe", "kestrovan\\beta.exe", "kestrovan\nbeta.exe",
+                                  os.fsdecode(b"kestrovan-\xff.exe")],
+                         ids=["plain-name", "name-with-backslash", "name-with-line-break",
+                              "name-not-utf-8"])
 def test_keeps_sha256sums_true_for_the_signed_image(release, keys, sign, name):
     image = release.rename(release.with_name(name))
     folder = image.parent
@@ -146,17 +157,17 @@ exec {real} "$@"
 """
 
 
-@pytest.mark.parametrize("source", ["file", "environment"])
-def test_the_password_reaches_no_command_line(release, keys, sign, tmp_path, source):
+@pytest.mark.parametrize("source", ["file", "environment", "standard input"])
+def test_the_password_reaches_no_command_line_nor_the_trust_file_the_release(
+        release, keys, sign, tmp_path, source):
     shims, log = tmp_path / "shims", tmp_path / "commands.log"
     shims.mkdir()
     shim = shims / "osslsigncode"
     shim.write_text(RECORDING_SHIM.format(log=log, real=shutil.which("osslsigncode")))
     shim.chmod(0o755)
-    arguments, environment_password = password_arguments(keys, source)
+    arguments, how = password_arguments(keys, source)
 
-    result = sign("--pkcs12", keys.signer.pkcs12, *arguments, release,
-                  environment_password=environment_password, path=shims)
+    result = sign("--pkcs12", keys.signer.pkcs12, *arguments, release, path=shims, **how)
 
     assert result.returncode == 0, result.stderr
     lines = log.read_text().splitlines()
@@ -165,6 +176,8 @@ def test_the_password_reaches_no_command_line(release, keys, sign, tmp_path, sou
     assert not any(" -pass " in line for line in lines), lines
     handed = [line.split(" ", 2)[1:] for line in lines if line.startswith("password ")]
     assert handed and all(kind == "fifo" for kind, _ in handed), lines
+    trust_files = [word for line in lines for word in re.findall(r" -CAfile (\S+)", line)]
+    assert trust_files and not any(name.startswith(str(release.parent)) for name in trust_files)
 
 
 def contents(directory):
@@ -295,6 +308,13 @@ BAD_INPUTS = [
     pytest.param(None, password_file(lambda t: bad_files.directory(t / "pw", None)), None, 2,
                  "cannot read password file {tmp}/pw: Is a directory",
                  id="directory-as-password-file"),
+    pytest.param(None, password_file(lambda t: bad_files.empty(t / "pw", None)),
+                 None, 2, "no password: the first line of password file {tmp}/pw is empty",
+                 id="empty-password"),
+    pytest.param(None, lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password", k.password],
+                 None, 2, "unrecognized arguments: --password\n", id="option-abbreviated"),
+    pytest.param(None, keys_and("--pkcs12", lambda s: s["keys"].second_signer.pkcs12), None, 2,
+                 "argument --pkcs12: given more than once", id="option-given-twice"),
     pytest.param("sums-directory", keys_and(), None, 2,
                  "cannot read checksum file {folder}/SHA256SUMS: Is a directory",
                  id="sha256sums-a-directory"),
@@ -307,7 +327,8 @@ BAD_INPUTS = [
     pytest.param(None, keys_and("--nest"), None, 2, "unrecognized arguments: --nest",
                  id="unknown-option"),
     pytest.param(None, lambda k, t, s: ["--password-file", k.password_file], None, 2,
-                 "the following arguments are required: --pkcs12", id="no-certificate-option"),
+                 "one of the arguments --pkcs12 --pkcs11-module is required",
+                 id="no-certificate-option"),
     pytest.param(None, keys_and("--timestamp-url", "http://127.0.0.1:9/"), None, 1,
                  "time-stamp server http://127.0.0.1:9/ failed: ",
                  id="unreachable-time-stamp-server"),
@@ -338,7 +359,8 @@ def test_bad_input_leaves_the_image_alone(release, keys, sign, tmp_path, timesta
         assert result.returncode == 0, result.stderr
     if staging == "sums-directory":
         release.with_name("SHA256SUMS").mkdir()
-    arguments = command_line(keys, tmp_path, {"server": timestamp_server, "silent": silent_server})
+    arguments = command_line(keys, tmp_path, {"server": timestamp_server, "silent": silent_server,
+                                              "keys": keys})
 
     result = assert_refused_and_untouched(
         lambda: sign(*arguments, release, environment_password=environment_password),
@@ -375,9 +397,13 @@ def catches(process, signal_number):
     return bool(caught >> (signal_number - 1) & 1)
 
 
+# Every signal that ends a process by default, SIGTERM first, so that it is the one sent at once.
+INTERRUPTIONS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT, signal.SIGPIPE)
+
+
 def test_an_interrupted_signing_leaves_the_image_and_its_sums_agreeing(image, keys, tmp_path):
-    """Interrupted (SIGTERM and SIGINT by turns) at once, and at points spread over twice a whole
-    signing once kit/sign has taken the signals over, the image is the one built or the one
+    """Interrupted (by each of INTERRUPTIONS in turn) at once, and at points spread over twice a
+    whole signing once kit/sign has taken the signals over, the image is the one built or the one
     signed, SHA256SUMS agrees with it, and nothing is left over."""
     def folder_with_image(name):
         folder = tmp_path / name
@@ -396,8 +422,9 @@ def test_an_interrupted_signing_leaves_the_image_and_its_sums_agreeing(image, ke
         return signing, time.monotonic()
 
     def taken_over(signing):
-        # Python itself catches SIGINT from its start; SIGTERM only kit/sign does.
-        while signing.poll() is None and not catches(signing, signal.SIGTERM):
+        # Python itself catches SIGINT from its start; the others only kit/sign does.
+        while signing.poll() is None and not all(catches(signing, number)
+                                                 for number in INTERRUPTIONS):
             time.sleep(0.001)
         return time.monotonic()
 
@@ -411,7 +438,7 @@ def test_an_interrupted_signing_leaves_the_image_and_its_sums_agreeing(image, ke
         signing, _ = start(folder)
         if point:
             time.sleep(max(0.0, taken_over(signing) + whole * (point - 1) / 6 - time.monotonic()))
-        signing.send_signal(signal.SIGTERM if point % 2 == 0 else signal.SIGINT)
+        signing.send_signal(INTERRUPTIONS[point % len(INTERRUPTIONS)])
         _, errors = signing.communicate()
 
         check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=folder, capture_output=True)

@@ -6,8 +6,10 @@ import pytest
 from cryptography import x509
 
 import bad_files
+import certificates
+from certificates import CODE_SIGNING, SERVER_AUTH
 from checkout import REPOSITORY
-from kestrovan_kit import signature
+from kestrovan_kit import osslsigncode, signature
 from kit_commands import sign_image as signed, verify
 
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
@@ -270,7 +272,7 @@ def test_an_unreadable_file_gets_one_line(image, keys, unprivileged, role):
 ])
 def test_with_trust_checks_revocation_where_osslsigncode_fetches_crls(
         release, keys, revocation, sign, state, status, mark, detail):
-    if not signature.fetches_crls():
+    if not osslsigncode.fetches_crls():
         pytest.skip("this osslsigncode (Debian 12 has 2.5) fetches no CRLs: verify checks the"
                     " chain alone")
     signer = revocation.signers[state]
@@ -348,3 +350,30 @@ def test_a_truncated_signed_image_fails(release, keys):
     status, report, _ = verify(cut_at_its_signature(signed(release, keys)))
     assert status == 1, report
     assert f"FAIL  signature: the signature in {release} is cut short" in report
+
+
+@pytest.mark.parametrize("starts_in_days, usage, key_usage, digest, status, line", [
+    pytest.param(-0.5, SERVER_AUTH, None, "sha256", 1, "FAIL  signature: intact, but {cn} does not"
+                 " chain to {trust} (its extended key usage (server_auth) lacks code signing"
+                 " (purpose))", id="for-servers-only"),
+    pytest.param(-3, CODE_SIGNING, None, "sha256", 1, "FAIL  signature: intact, but {cn} does not"
+                 " chain to {trust} (expired at ", id="expired"),
+    pytest.param(-0.5, CODE_SIGNING, {"key_encipherment"}, "sha256", 1, "FAIL  signature: intact"
+                 " and chains to {trust}, but {cn} may not sign code: its key usage"
+                 " (key_encipherment) lacks digital_signature", id="key-usage-without-signatures"),
+    pytest.param(-0.5, CODE_SIGNING, {"digital_signature"}, "sha1", 0, "WARN  signature: intact,"
+                 " signed by {cn} (SHA1); chains to {trust}; a broken digest in the signature of"
+                 " {cn} (SHA1)", id="sha1"),
+])
+def test_with_trust_says_why_a_signer_may_not_sign(release, keys, tmp_path, starts_in_days, usage,
+                                                   key_usage, digest, status, line):
+    odd = certificates.self_signed(tmp_path, keys.password, starts_in_days, usage, key_usage)
+    signed_copy = release.with_name("signed.exe")
+    result, output = osslsigncode.run("sign", "-pkcs12", odd.pkcs12, "-h", digest, "-in", release,
+                                      "-out", signed_copy, password=keys.password.encode())
+    assert result == 0, output
+
+    result, report, _ = verify(signed_copy, "--trust", odd.certificate)
+
+    assert result == status, report
+    assert line.format(cn=f"CN={odd.cn}", trust=odd.certificate) in report, report
