@@ -13,7 +13,7 @@ from checkout import KIT, REPOSITORY
 from kit_commands import verify
 from kestrovan_kit import icon_format
 from kestrovan_kit.brand import ICON_LIMIT, Launch, launch_options_header
-from kestrovan_kit.signature import osslsigncode
+from kestrovan_kit import osslsigncode
 
 BRANDS = REPOSITORY / "tests" / "support" / "brands"
 ACME = BRANDS / "acme.toml"
@@ -120,7 +120,8 @@ def test_signs_the_image_as_its_product_and_verify_passes_it(request, release, k
     result = sign(*brand, "--pkcs12", keys.signer.pkcs12, "--password-file", keys.password_file,
                   release)
     assert result.returncode == 0, result.stderr
-    _, signed = osslsigncode("verify", "-in", str(release), "-CAfile", str(keys.signer.certificate))
+    _, signed = osslsigncode.run("verify", "-in", str(release),
+                                 "-CAfile", str(keys.signer.certificate))
     assert f"Text description: {description}\n" in signed
     status, report, _ = verify(*brand, release)
     assert status == 0, report
