@@ -14,6 +14,12 @@ function(add_launcher_image target)
                                  ${image_VARIANT_DIR}/launch_options.h
                                  ${image_UNPARSED_ARGUMENTS})
   target_include_directories(${target} PRIVATE ${image_VARIANT_DIR})
+  # The resource compiler tells the build of no file the script names (the icon, the manifest):
+  # those are the folder's .ico and .manifest files, and a change to one must rebuild the image.
+  file(GLOB named_files CONFIGURE_DEPENDS ${image_VARIANT_DIR}/*.ico
+                                          ${image_VARIANT_DIR}/*.manifest)
+  set_source_files_properties(${image_VARIANT_DIR}/kestrovan.rc PROPERTIES
+                              OBJECT_DEPENDS "${named_files}")
   target_link_libraries(${target} PRIVATE launch_logic)
   kestrovan_strict(${target})
   # Static runtime: the image needs nothing beyond KERNEL32.dll and msvcrt.dll. No link time

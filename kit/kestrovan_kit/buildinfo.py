@@ -3,7 +3,8 @@
     kit/buildinfo TREE
 
 Prints `key=value` lines: the commit of the sources the tree was configured from (and whether
-they had uncommitted changes), the Debian release and architecture of this system, and the exact
+they had uncommitted changes), the variant it builds (`default`, from resources/, or `brand`, from
+a brand file's variant folder), the Debian release and architecture of this system, and the exact
 version of each Debian package whose files reach the image: the compiler with its runtime
 libraries, the headers the build included (ninja's record of them), binutils (assembler, linker,
 resource compiler), CMake with its modules, and Ninja. Two builds of one commit whose lines other
@@ -27,12 +28,14 @@ RUNTIME_FILES = ("crt2.o", "crtbegin.o", "crtend.o", "libstdc++.a", "libgcc.a", 
 COMPILER_PROGRAMS = ("cc1plus", "as", "ld")
 CMAKE_PLATFORM_MODULE = "Modules/Platform/Windows-GNU.cmake"
 CACHE_ENTRIES = ("CMAKE_HOME_DIRECTORY", "CMAKE_COMMAND", "CMAKE_MAKE_PROGRAM", "CMAKE_ROOT")
+# Paths are bytes to the file system: a checkout's path need not be UTF-8, and comes back whole.
+PATH_TEXT = {"encoding": "utf-8", "errors": "surrogateescape"}
 
 
 def output(*command):
     """What `command` prints, or a Refusal naming it and what it said."""
     try:
-        result = subprocess.run(command, capture_output=True, text=True)
+        result = subprocess.run(command, capture_output=True, **PATH_TEXT)
     except OSError as error:
         raise Refusal(f"cannot run {command[0]}: {error.strerror}") from None
     if result.returncode != 0:
@@ -44,7 +47,7 @@ def output(*command):
 def cache_entries(tree):
     """The CMake cache of `tree` as {name: value}."""
     try:
-        text = (tree / "CMakeCache.txt").read_text()
+        text = (tree / "CMakeCache.txt").read_text(**PATH_TEXT)
     except OSError as error:
         raise Unusable(f"{tree} is no configured build tree: CMakeCache.txt: {error.strerror}") \
             from None
@@ -58,8 +61,8 @@ def cache_entries(tree):
 def compiler(tree, language):
     """The compiler CMake chose for `language` in `tree` (CMake keeps a bare name for some)."""
     for settings in sorted(tree.glob(f"CMakeFiles/*/CMake{language}Compiler.cmake")):
-        found = re.search(rf'^set\(CMAKE_{language}_COMPILER "([^"]+)"\)', settings.read_text(),
-                          re.MULTILINE)
+        found = re.search(rf'^set\(CMAKE_{language}_COMPILER "([^"]+)"\)',
+                          settings.read_text(**PATH_TEXT), re.MULTILINE)
         if found:
             path = found[1] if "/" in found[1] else shutil.which(found[1])
             if not path:
@@ -121,6 +124,13 @@ def commit_lines(source):
     return [f"commit={commit}", f"sources={'modified' if changes else 'as committed'}"]
 
 
+def variant_line(cache, source):
+    """Which resources the tree builds the image from: the sources' own, or a variant folder."""
+    folder = cache.get("KESTROVAN_VARIANT_DIR", f"{source}/resources")
+    default = os.path.realpath(folder) == os.path.realpath(f"{source}/resources")
+    return f"variant={'default' if default else 'brand'}"
+
+
 def release_lines():
     """The Debian release and architecture of this system."""
     fields = dict(re.findall(r'^(\w+)="?([^"\n]*)"?$', pathlib.Path("/etc/os-release").read_text(),
@@ -136,7 +146,8 @@ def buildinfo(tree):
     packages = owning_packages(toolchain_files(tree, cache, source))
     versions = output("dpkg-query", "--show", "--showformat=package.${Package}=${Version}\\n",
                       *packages)
-    return [*commit_lines(source), *release_lines(), *sorted(set(versions.splitlines()))]
+    return [*commit_lines(source), variant_line(cache, source), *release_lines(),
+            *sorted(set(versions.splitlines()))]
 
 
 def print_buildinfo():

@@ -1,5 +1,6 @@
 """The product as its own resource definitions declare it, the one place the kit reads what it
-checks an image against: the resource script and the icon in resources/ of this checkout."""
+checks an image against: the resource script and the icon in resources/ of this checkout, which
+kit/release builds."""
 import functools
 import pathlib
 import re

@@ -26,7 +26,7 @@ the temporary folder, $TMPDIR or /tmp). A time-stamp, when asked for, is got by 
 (-ts, RFC 3161) and must be for this signature and its signature must check against the certificates
 the time-stamp server sent along (whether to trust that server is the business of whoever checks the
 image). The SHA-256 of the signed file then goes into SHA256SUMS beside the image (its entry is
-replaced, or added), together with the image: SIGHUP, SIGINT, SIGQUIT, SIGTERM and SIGPIPE wait
+replaced, or added), together with the image: an interruption (HUP, INT, QUIT, TERM, PIPE) waits
 until both are in place, and when SHA256SUMS cannot be replaced the image as it was goes back. On
 any failure, an interruption included, the image and SHA256SUMS are left as they were, nothing is
 left next to them, and one line on stderr says what was wrong, naming the file or the folder at
@@ -55,7 +55,6 @@ import math
 import os
 import pathlib
 import shutil
-import signal
 import subprocess
 import tempfile
 import typing
@@ -68,6 +67,7 @@ from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
 from kestrovan_kit import brand
 from kestrovan_kit import checksums
 from kestrovan_kit import image_checks
+from kestrovan_kit import interruptions
 from kestrovan_kit import osslsigncode
 from kestrovan_kit import pkcs11
 from kestrovan_kit import signature
@@ -75,6 +75,7 @@ from kestrovan_kit import signing_folder
 from kestrovan_kit.command_line import (
     ArgumentParser, Refusal, Unreported, Unusable, file_argument, read_file, regular_file, run,
     write_out)
+from kestrovan_kit.interruptions import uninterrupted
 from kestrovan_kit.untrusted import Fault, parsing
 
 PASSWORD_VARIABLE = "KESTROVAN_SIGN_PASSWORD"
@@ -354,32 +355,6 @@ def check_signed_copy(signed, arguments, key, scratch):
                       f" {key.certificate_file}")
 
 
-# Every signal whose default is to end the process: each stops the signing as SIGINT does.
-INTERRUPTIONS = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGPIPE)
-
-
-class Interrupted(Refusal):
-    """One of INTERRUPTIONS, said as such wherever it lands: a codec that it interrupts raises it
-    again with the codec's own words added."""
-
-    def __str__(self):
-        return "interrupted"
-
-
-def interrupted(signal_number, frame):
-    raise Interrupted()
-
-
-@contextlib.contextmanager
-def uninterrupted():
-    """INTERRUPTIONS wait until the block has ended; then they stop the signing."""
-    signal.pthread_sigmask(signal.SIG_BLOCK, INTERRUPTIONS)
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, INTERRUPTIONS)
-
-
 def on_disk(staged, destination):
     """`staged` with the mode of `destination`, safely on disk."""
     if destination.exists():
@@ -462,17 +437,15 @@ def sign_locked(arguments, image, sums, key, description):
         with uninterrupted():
             commit(signed, image, staged_sums, sums, staging)
             # Signed: an interruption from now on (one held until now among them) is too late.
-            for signal_number in INTERRUPTIONS:
-                signal.signal(signal_number, signal.SIG_IGN)
+            interruptions.ignore()
     return digest, sums
 
 
 def main():
     arguments = parse_arguments()
-    for signal_number in INTERRUPTIONS:
-        signal.signal(signal_number, interrupted)
 
     def signed():
+        interruptions.take_over()
         digest, sums = sign(arguments)
         done = f"signed {arguments.image} (sha256 {digest}, recorded in {sums})"
         try:

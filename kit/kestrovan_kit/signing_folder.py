@@ -1,7 +1,8 @@
-"""The folder an image is signed in: one kit/sign at a time in it, what an interrupted one left
-there cleared away, and no symbolic link where the image or its checksums go. A link is refused
-rather than followed: the checksum file beside a link is not the one beside the file it leads
-to, and replacing a link by a file would leave the file it led to stale."""
+"""The folder an image is signed or released in: one kit/sign or kit/release at a time in it,
+what an interrupted one left there cleared away, and no symbolic link where kit/sign puts the
+image or its checksums. A link is refused rather than followed: the checksum file beside a link
+is not the one beside the file it leads to, and replacing a link by a file would leave the file
+it led to stale."""
 import contextlib
 import fcntl
 import os
@@ -19,9 +20,9 @@ def staging_prefix(image):
 
 @contextlib.contextmanager
 def locked(folder):
-    """Holds `folder` for this kit/sign alone; a Refusal when another one holds it. The lock is
-    the kernel's, on the folder itself: it ends with the process, however that ends, and leaves
-    no file behind."""
+    """Holds `folder` for this kit/sign or kit/release alone; a Refusal when another holds it.
+    The lock is the kernel's, on the folder itself: it ends with the process, however that ends,
+    and leaves no file behind."""
     try:
         descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
     except OSError as error:
@@ -30,8 +31,8 @@ def locked(folder):
         try:
             fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
-            raise Refusal(f"another kit/sign is signing in {folder}: run this one again once"
-                          " it has ended") from None
+            raise Refusal(f"another kit/sign or kit/release is at work in {folder}: run this"
+                          " one again once it has ended") from None
         yield
     finally:
         os.close(descriptor)

@@ -1,6 +1,9 @@
 """The checksums a release publishes stay true: kit/release writes them, kit/sign keeps them
-true, kit/release keeps a signed image, and the packagers' guide's recipes work as written."""
+true, kit/release replaces only its own files in dist/ (never a signed image unless forced) and
+mends what a killed one left, and the packagers' guide's recipes work as written."""
+import fcntl
 import hashlib
+import os
 import re
 import shutil
 import subprocess
@@ -23,6 +26,7 @@ def guide_block(containing):
 
 
 DIST_CHECK = "sha256sum -c SHA256SUMS)"
+DIST_CHECKED = "kestrovan.exe: OK\nSHA256SUMS.unsigned: OK\nBUILDINFO: OK\n"
 
 
 def shell(script, cwd):
@@ -43,27 +47,35 @@ def tree(tmp_path_factory):
         or (directory == str(REPOSITORY) and name in ("build", "dist", ".git"))])
     result = release(copy)
     assert result.returncode == 0, result.stdout + result.stderr
+    shutil.copytree(copy / "dist", copy.parent / "released")
     return copy
 
 
-def test_release_writes_sums_of_the_image_as_built(tree):
+def sha256(path):
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+def test_release_writes_sums_of_the_image_as_built_and_of_what_made_it(tree):
     dist = tree / "dist"
-    entry = f"{hashlib.sha256((dist / 'kestrovan.exe').read_bytes()).hexdigest()}  kestrovan.exe\n"
-    assert (dist / "SHA256SUMS").read_text() == entry
+    entry = f"{sha256(dist / 'kestrovan.exe')}  kestrovan.exe\n"
     assert (dist / "SHA256SUMS.unsigned").read_text() == entry
+    assert (dist / "SHA256SUMS").read_text() == (
+        f"{entry}{sha256(dist / 'SHA256SUMS.unsigned')}  SHA256SUMS.unsigned\n"
+        f"{sha256(dist / 'BUILDINFO')}  BUILDINFO\n")
 
 
 def test_release_in_another_folder_builds_the_tested_image_and_says_what_made_it(tree, image):
     assert (tree / "dist" / "kestrovan.exe").read_bytes() == image.read_bytes()
     lines = (tree / "dist" / "BUILDINFO").read_text().splitlines()
     # The copy holds no .git; tests/reproducible checks the lines of a checkout.
-    assert lines[:2] == ["commit=none (the sources are no git checkout)", "sources=unknown"]
+    assert lines[:3] == ["commit=none (the sources are no git checkout)", "sources=unknown",
+                         "variant=default"]
     assert any(line.startswith("package.g++-mingw-w64-i686-win32=") for line in lines), lines
 
 
 def test_the_guide_checks_dist_from_the_repository_root(tree):
     result = shell(guide_block(DIST_CHECK), cwd=tree)
-    assert (result.returncode, result.stdout) == (0, "kestrovan.exe: OK\n"), result.stderr
+    assert (result.returncode, result.stdout) == (0, DIST_CHECKED), result.stderr
 
 
 def test_the_guide_check_of_dist_holds_after_signing(tree, keys, tmp_path):
@@ -74,7 +86,7 @@ def test_the_guide_check_of_dist_holds_after_signing(tree, keys, tmp_path):
 
     result = shell(guide_block(DIST_CHECK), cwd=tmp_path)
 
-    assert (result.returncode, result.stdout) == (0, "kestrovan.exe: OK\n"), result.stderr
+    assert (result.returncode, result.stdout) == (0, DIST_CHECKED), result.stderr
     assert (dist / "SHA256SUMS.unsigned").read_text() == unsigned_sums
 
 
@@ -101,33 +113,149 @@ def test_the_guide_tells_whether_a_signed_file_is_ours(tree, keys, tmp_path, cha
     assert result.stdout.count("\n") == 1, result.stdout
 
 
-def test_release_keeps_a_signed_image_unless_forced(tree, keys):
-    image = sign(tree / "dist" / "kestrovan.exe", keys)
-    signed = image.read_bytes()
-
-    refused = release(tree)
-
-    assert (refused.returncode, refused.stdout) == (1, ""), refused.stderr
-    assert refused.stderr == ("release: dist/kestrovan.exe is not the image kit/release left"
-                              " there (signed since?): move it away, or run kit/release --force"
-                              " to replace it\n")
-    assert image.read_bytes() == signed
-
-    forced = release(tree, "--force")
-
-    assert forced.returncode == 0, forced.stdout + forced.stderr
-    assert forced.stdout.startswith("Replacing dist/kestrovan.exe, which had changed since"
-                                    " kit/release wrote it (--force).\n")
-    assert image.read_bytes() != signed
-    assert shell(guide_block(DIST_CHECK), cwd=tree).returncode == 0
+ACME = REPOSITORY / "tests" / "support" / "brands" / "acme.toml"
+WRITTEN = ("SHA256SUMS", "SHA256SUMS.unsigned", "BUILDINFO")
 
 
-def test_release_replaces_an_image_from_before_the_unsigned_sums(tree):
-    (tree / "dist" / "SHA256SUMS.unsigned").unlink()
-    result = release(tree)
-    assert result.returncode == 0, result.stdout + result.stderr
-    assert not result.stdout.startswith("Replacing"), result.stdout
-    assert (tree / "dist" / "SHA256SUMS.unsigned").exists()
+def brand_named(folder, file_name):
+    """The acme brand file and its icon in `folder`, the image named `file_name`."""
+    folder.mkdir()
+    shutil.copyfile(ACME.with_name("acme.ico"), folder / "acme.ico")
+    brand = folder / "acme.toml"
+    brand.write_text(re.sub(r"(?m)^file_name = .*$", f'file_name = "{file_name}"',
+                            ACME.read_text()))
+    return brand
+
+
+def vendor_files(case, dist):
+    for name, data in (("RELEASE-NOTES.txt", b"ours\n"), ("kestrovan-1.0.zip", b"PK\5\6"),
+                       ("Previous brand.exe", b"MZ")):
+        (dist / name).write_bytes(data)
+        with open(dist / "SHA256SUMS", "a") as sums:
+            sums.write(f"{sha256(dist / name)}  {name}\n")
+    return []
+
+
+def signed(name, *arguments, unsigned_sums=True):
+    """The image at `name` signed, as kit/sign leaves it (SHA256SUMS gives its SHA-256); a name
+    other than the default's is a brand's."""
+    def make(case, dist):
+        brand = []
+        if name != "kestrovan.exe":
+            shutil.copyfile(dist / "kestrovan.exe", dist / name)
+            brand = ["--brand", brand_named(case.tmp_path / "brand", name)]
+        sign(dist / name, case.keys)
+        if not unsigned_sums:
+            (dist / "SHA256SUMS.unsigned").unlink()
+        return [*arguments, *brand]
+    return make
+
+
+def unsigned_sums_missing(case, dist):
+    (dist / "SHA256SUMS.unsigned").unlink()
+    return []
+
+
+def killed_after_the_image(case, dist):
+    """What a release killed once it had put the image in place leaves: its record of what it
+    was publishing, checksums of the image before, an empty BUILDINFO and its staging folder."""
+    (dist / ".release-unfinished").write_text(f"{sha256(dist / 'kestrovan.exe')}  kestrovan.exe\n")
+    for name in ("SHA256SUMS", "SHA256SUMS.unsigned"):
+        (dist / name).write_text(f"{'0' * 64}  kestrovan.exe\n")
+    (dist / "BUILDINFO").write_text("")
+    (dist / ".kestrovan.exe.signing-killed").mkdir()
+    return []
+
+
+def locked_by_a_signer(case, dist):
+    case.held = os.open(dist, os.O_RDONLY)
+    fcntl.flock(case.held, fcntl.LOCK_EX)
+    return []
+
+
+def linked(case, dist):
+    shutil.move(dist, case.tmp_path / "elsewhere")
+    dist.symlink_to(case.tmp_path / "elsewhere")
+    return []
+
+
+def contents(folder):
+    return {path.name: path.read_bytes() if path.is_file() else None for path in folder.iterdir()}
+
+
+@pytest.fixture
+def dist(tree):
+    """tree/dist as the first release left it, and again so afterwards."""
+    dist = tree / "dist"
+
+    def as_released():
+        if dist.is_symlink():
+            dist.unlink()
+        shutil.rmtree(dist, ignore_errors=True)
+        shutil.copytree(tree.parent / "released", dist)
+    as_released()
+    yield dist
+    as_released()
+
+
+@pytest.mark.parametrize("make, status, words", [
+    pytest.param(vendor_files, 0, "Release image:", id="vendor-files-kept"),
+    pytest.param(signed("kestrovan.exe"), 1, "release: dist/kestrovan.exe is not the image"
+                 " kit/release left there (it is signed): move it away, or run kit/release"
+                 " --force to replace it", id="signed"),
+    pytest.param(signed("Acme.EXE", unsigned_sums=False), 1, "dist/Acme.EXE is not the image"
+                 " kit/release left there (it is signed)", id="signed-capitals-no-unsigned-sums"),
+    pytest.param(signed("kestrovan.exe", "--force"), 0, "Replacing dist/kestrovan.exe (it is"
+                 " signed), as --force says.", id="signed-forced"),
+    pytest.param(unsigned_sums_missing, 0, "Release image:", id="unsigned-sums-gone"),
+    pytest.param(killed_after_the_image, 0, "dist/.release-unfinished: a kit/release did not"
+                 " finish here (killed, or it failed); this one mends dist", id="killed-mended"),
+    pytest.param(locked_by_a_signer, 1, "release: another kit/sign or kit/release is at work in"
+                 " dist: run this one again once it has ended", id="signer-at-work"),
+    pytest.param(linked, 0, "Release image:", id="dist-a-link"),
+])
+def test_release_replaces_only_its_own_files_in_dist(request, tree, dist, keys, tmp_path, make,
+                                                     status, words):
+    case = request.node
+    case.keys, case.tmp_path, case.held = keys, tmp_path, None
+    arguments = make(case, dist)
+    before = contents(dist)
+
+    result = release(tree, *arguments)
+
+    if case.held is not None:
+        os.close(case.held)
+    assert result.returncode == status, result.stdout + result.stderr
+    assert words in result.stdout + result.stderr
+    assert result.stderr.count("\n") <= 1, result.stderr
+    after = contents(dist)
+    if status != 0:
+        assert after == before
+        return
+    ours = WRITTEN + ("kestrovan.exe",)
+    kept = {name: data for name, data in before.items() if name not in ours and name[0] != "."}
+    assert {name: after.get(name) for name in kept} == kept
+    assert not [name for name in after if name.startswith(".")]
+    foreign_sums = [line for line in before["SHA256SUMS"].splitlines()
+                    if line.split(b"  ", 1)[1].decode() not in ours]
+    assert set(foreign_sums) <= set(after["SHA256SUMS"].splitlines())
+    assert shell("sha256sum --quiet -c SHA256SUMS", cwd=dist).returncode == 0
+
+
+def test_a_new_icon_alone_makes_a_new_image(tree, dist, tmp_path):
+    brand = brand_named(tmp_path / "brand", "Acme.exe")
+    first = release(tree, "--brand", brand)
+    assert first.returncode == 0, first.stdout + first.stderr
+    built = (dist / "Acme.exe").read_bytes()
+    icon = bytearray(brand.with_name("acme.ico").read_bytes())
+    icon[-100] ^= 0xFF
+    brand.with_name("acme.ico").write_bytes(icon)
+
+    second = release(tree, "--brand", brand)
+
+    # A build that missed the icon fails the brand file's checks.
+    assert second.returncode == 0, second.stdout + second.stderr
+    assert (dist / "Acme.exe").read_bytes() != built
 
 
 def another_toolchain(buildinfo):
@@ -138,13 +266,13 @@ def another_toolchain(buildinfo):
     pytest.param(lambda buildinfo: buildinfo, 0, id="same-toolchain"),
     pytest.param(another_toolchain, 1, id="another-toolchain"),
 ])
-def test_the_guide_rebuild_checks_the_toolchain_and_the_published_sums(tree, tmp_path,
-                                                                       published_buildinfo, status):
+def test_the_guide_rebuild_checks_the_toolchain_and_the_published_sums(
+        tree, dist, tmp_path, published_buildinfo, status):
     published = tmp_path / "downloads"
     published.mkdir()
-    shutil.copyfile(tree / "dist" / "SHA256SUMS.unsigned", published / "SHA256SUMS.unsigned")
-    buildinfo = (tree / "dist" / "BUILDINFO").read_text()
-    (published / "BUILDINFO").write_text(published_buildinfo(buildinfo))
+    shutil.copyfile(dist / "SHA256SUMS.unsigned", published / "SHA256SUMS.unsigned")
+    (published / "BUILDINFO").write_text(published_buildinfo((dist / "BUILDINFO").read_text()))
+    killed_after_the_image(None, dist)
     # The copy has no history to check a commit out of; the rest runs as written.
     recipe = guide_block("git checkout").replace(
         "git checkout <the commit in the published BUILDINFO>\n", "")
@@ -166,12 +294,11 @@ def test_release_refuses_a_bad_brand_file_and_leaves_dist_alone(tree, tmp_path):
     before = {path.name: path.read_bytes() for path in (tree / "dist").iterdir()}
     result = release(tree, "--force", "--brand", brand)
     assert result.returncode == 2, result.stdout + result.stderr
-    assert result.stderr.splitlines()[-1].startswith(f"brand: {brand}: icon: cannot read icon")
+    assert result.stderr.startswith(f"release: {brand}: icon: cannot read icon")
     assert {path.name: path.read_bytes() for path in (tree / "dist").iterdir()} == before
 
 
 def test_release_names_an_unknown_argument(tree):
     result = release(tree, "--sign")
     assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == ("release: unknown argument: --sign (the options are --force and"
-                             " --brand FILE)\n")
+    assert result.stderr == "release: unrecognized arguments: --sign\n"
