@@ -14,12 +14,16 @@ inline constexpr std::uint32_t use_show_window = 0x1;
 inline constexpr std::uint32_t use_size = 0x2;
 /// `x` and `y` hold the first window's position.
 inline constexpr std::uint32_t use_position = 0x4;
+/// The standard handles are given; standard input's is where a hot key would be.
+inline constexpr std::uint32_t use_std_handles = 0x100;
 /// `hot_key` holds a hot key, carried where standard input's handle would be.
 inline constexpr std::uint32_t use_hot_key = 0x200;
 /// `title` is the path of the shortcut that started the program.
 inline constexpr std::uint32_t title_is_link_name = 0x800;
 /// `title` is the program's AppUserModelID, its identity on the taskbar.
 inline constexpr std::uint32_t title_is_app_id = 0x1000;
+/// The program's windows cannot be pinned to the taskbar; it goes with `title_is_app_id`.
+inline constexpr std::uint32_t prevent_pinning = 0x2000;
 }  // namespace start_flags
 
 /// The part of the platform's start information (STARTUPINFOW) that a launcher may hand to its
@@ -45,11 +49,17 @@ struct StartupFields {
 
 /// The start information `given` to the launcher as its child gets it: the fields that the
 /// forwarded flags name, and nothing else. A title without a flag is the platform's console
-/// title (by default the launcher's own path), not the shortcut's, so it is dropped.
-StartupFields forwarded_startup(const StartupFields& given);
+/// title, not the shortcut's, so it is dropped; so is a title flag without a title, and a title
+/// that is `own_path`, the launcher's own path, is none: the platform's default for a program
+/// started without one. Of the two title flags, which the platform does not allow together, the
+/// application ID's wins; pinning is prevented only with an application ID; and a hot key goes
+/// on only when standard input's handle is not what its field holds.
+StartupFields forwarded_startup(const StartupFields& given, std::wstring_view own_path);
 
 /// `fields` with the zero-terminated `app_id` as the title, with the flag that names it so, in
-/// the place of any other title.
-StartupFields with_app_id(const StartupFields& fields, std::wstring_view app_id);
+/// the place of any other title; pinning is prevented when `given_flags`, the flags the launcher
+/// was given, say so.
+StartupFields with_app_id(const StartupFields& fields, std::wstring_view app_id,
+                          std::uint32_t given_flags);
 
 }  // namespace kestrovan

@@ -15,5 +15,14 @@ inline constexpr std::wstring_view failure_message = L"";
 inline constexpr std::wstring_view failure_caption = L"";
 /// The launcher exits with the child's exit code, and with the Windows code on a failed start.
 inline constexpr bool exit_with_child_code = false;
+/// What follows the launcher's program name on its own command line goes on, as given, after
+/// "-jar launcher.jar".
+inline constexpr bool forward_arguments = false;
+/// The runtime's options, each after one blank and quoted where it needs it, placed between the
+/// runtime and "-jar"; empty: none.
+inline constexpr std::wstring_view java_options = L"";
+/// The child's environment is the launcher's without _JAVA_OPTIONS, JAVA_TOOL_OPTIONS and
+/// JDK_JAVA_OPTIONS.
+inline constexpr bool clean_java_environment = false;
 
 }  // namespace kestrovan::launch_options

@@ -27,7 +27,8 @@ from .untrusted import Fault, parsing
 
 STRING_KEYS = ("CompanyName", "FileDescription", "LegalCopyright", "ProductName")
 VERSION_KEYS = ("file", "product")
-LAUNCH_KEYS = ("forward_startup", "app_id", "failure_message", "exit_code")
+LAUNCH_KEYS = ("forward_startup", "app_id", "failure_message", "exit_code", "forward_arguments",
+               "java_options", "console", "clean_java_environment")
 TOP_KEYS = ("file_name", "icon", "version", "strings", "launch", "installer")
 REQUIRED_TOP_KEYS = ("file_name", "icon", "version")
 
@@ -50,11 +51,14 @@ MAX_FILE_NAME_BYTES = 255
 TWIN_SUFFIX_ROOM = len("-console")
 MAX_APP_ID_UNITS = 128
 MAX_FAILURE_MESSAGE_UNITS = 1024
+# Windows' limit on a command line, terminator included, less the rest of the child's.
+MAX_JAVA_OPTIONS_UNITS = 32767 - 1 - len(r"application\default-jre\bin\javaw.exe -jar launcher.jar")
 RESERVED_CHARACTERS = '<>:"/\\|?*'
 # Windows opens these devices for a file of the name, whatever follows the first dot.
 DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$",
                 *(f"{port}{number}" for port in ("COM", "LPT") for number in "0123456789¹²³")}
 SUBSYSTEM_WINDOWS_GUI = 2
+SUBSYSTEM_WINDOWS_CUI = 3
 
 VARIANT_SCRIPT = "kestrovan.rc"
 VARIANT_HEADER = "launch_options.h"
@@ -91,6 +95,10 @@ class Launch:
     app_id: str = ""
     failure_message: str = ""
     exit_with_child_code: bool = False
+    forward_arguments: bool = False
+    java_options: tuple = ()  # as the runtime gets each, unquoted
+    console: bool = False  # a console twin is built beside the image
+    clean_java_environment: bool = False
 
 
 @dataclasses.dataclass(frozen=True)
@@ -120,6 +128,17 @@ class Brand:
     def display_name(self):
         """The name the program goes by: its ProductName, or its file name without ".exe"."""
         return dict(self.version_strings)["ProductName"] or self.file_name[:-len(".exe")]
+
+    @property
+    def console_file_name(self):
+        """The console twin's file name: the image's, with the room kept for "-console" used
+        before ".exe"."""
+        return self.file_name[:-len(".exe")] + "-console.exe"
+
+    def console_twin(self):
+        """The console twin we expect beside the image: the same resources and options, built for
+        the console subsystem."""
+        return dataclasses.replace(self, subsystem=SUBSYSTEM_WINDOWS_CUI)
 
 
 def dotted(numbers):
@@ -310,15 +329,52 @@ def read_exit_code(path, key, value):
     return True
 
 
+def quoted_argument(argument):
+    """`argument` as the C runtime's and CommandLineToArgvW's parsers give it back: as it is
+    without a blank, tab or quote; otherwise in quotes, each quote after a backslash, and the
+    backslashes before a quote or the closing quote doubled."""
+    if argument and not any(c in argument for c in ' \t"'):
+        return argument
+    quoted_text = re.sub(r'(\\*)"', lambda m: m.group(1) * 2 + '\\"', argument)
+    return '"' + re.sub(r"(\\+)\Z", r"\1\1", quoted_text) + '"'
+
+
+def java_options_text(options):
+    """The runtime's options as the child's command line holds them: each after one blank."""
+    return "".join(" " + quoted_argument(option) for option in options)
+
+
+def read_java_options(path, key, value):
+    if not isinstance(value, list):
+        raise BrandError(path, key, "must be a list of strings")
+    options = tuple(text(path, f"{key}[{index}]", option) for index, option in enumerate(value))
+    stray = next((index for index, option in enumerate(options) if not option.startswith("-")),
+                 None)
+    if stray is not None:
+        raise BrandError(path, f"{key}[{stray}]",
+                         f"{quoted(options[stray])} does not begin with '-': the runtime would"
+                         " take it for the class to run")
+    if utf16_units(java_options_text(options)) > MAX_JAVA_OPTIONS_UNITS:
+        raise BrandError(path, key, f"longer, quoted, than the {MAX_JAVA_OPTIONS_UNITS} characters"
+                                    " a Windows command line leaves for them")
+    return options
+
+
 def read_launch(path, values):
     launch = table(path, values, "launch", LAUNCH_KEYS)
     readers = {"forward_startup": read_flag, "app_id": read_app_id,
-               "failure_message": read_failure_message, "exit_code": read_exit_code}
+               "failure_message": read_failure_message, "exit_code": read_exit_code,
+               "forward_arguments": read_flag, "java_options": read_java_options,
+               "console": read_flag, "clean_java_environment": read_flag}
     read = {key: readers[key](path, f"launch.{key}", value) for key, value in launch.items()}
     return Launch(forward_startup=read.get("forward_startup", False),
                   app_id=read.get("app_id", ""),
                   failure_message=read.get("failure_message", ""),
-                  exit_with_child_code=read.get("exit_code", False))
+                  exit_with_child_code=read.get("exit_code", False),
+                  forward_arguments=read.get("forward_arguments", False),
+                  java_options=read.get("java_options", ()),
+                  console=read.get("console", False),
+                  clean_java_environment=read.get("clean_java_environment", False))
 
 
 # The installer's part of the brand file (kit/installer): the documents the launcher opens.
@@ -538,6 +594,7 @@ def launch_options_header(launch, failure_caption=""):
     """The header of launch options for the launcher's code; the caption only goes with a
     failure message."""
     caption = failure_caption if launch.failure_message else ""
+    java_options = cpp_wide_string(java_options_text(launch.java_options))
     return f"""\
 #pragma once
 
@@ -556,6 +613,15 @@ inline constexpr std::wstring_view failure_message = {cpp_wide_string(launch.fai
 inline constexpr std::wstring_view failure_caption = {cpp_wide_string(caption)};
 /// The launcher exits with the child's exit code, and with the Windows code on a failed start.
 inline constexpr bool exit_with_child_code = {str(launch.exit_with_child_code).lower()};
+/// What follows the launcher's program name on its own command line goes on, as given, after
+/// "-jar launcher.jar".
+inline constexpr bool forward_arguments = {str(launch.forward_arguments).lower()};
+/// The runtime's options, each after one blank and quoted where it needs it, placed between the
+/// runtime and "-jar"; empty: none.
+inline constexpr std::wstring_view java_options = {java_options};
+/// The child's environment is the launcher's without _JAVA_OPTIONS, JAVA_TOOL_OPTIONS and
+/// JDK_JAVA_OPTIONS.
+inline constexpr bool clean_java_environment = {str(launch.clean_java_environment).lower()};
 
 }}  // namespace kestrovan::launch_options
 """

@@ -3,10 +3,13 @@
 The default image is built in build/release (the release preset); with --brand FILE, the brand
 file's image is built in a tree of that brand file's own, build/release-brand/<key>/tree, from
 the variant folder written beside it from the one reading of the brand file. The build is always
-told its variant folder (resources/ for the default), so that no tree's cache carries another's.
-The image, SHA256SUMS.unsigned (its SHA-256 as built) and BUILDINFO (kit/buildinfo's lines for
-the tree, and the brand file's) are staged in build/release-staging/ and checked there: the
-launcher's image checks (a brand's against its brand file) and the size report. A failure stops
+told its variant folder (resources/ for the default) and whether to build a console twin, so
+that no tree's cache carries another's. A brand file with `console = true` has its image's
+console twin, <name>-console.exe, built and released beside the image. The images,
+SHA256SUMS.unsigned (their SHA-256 as built) and BUILDINFO (kit/buildinfo's lines for the tree,
+and the brand file's) are staged in build/release-staging/ and checked there: the launcher's
+image checks (a brand's against its brand file, the twin's for the console subsystem) and the
+size report. A failure stops
 the release before dist/ is touched.
 
 They are published into dist/ (made when missing; a symbolic link is followed to its folder)
@@ -56,6 +59,7 @@ SUMS = checksums.SUMS
 UNSIGNED_SUMS = "SHA256SUMS.unsigned"
 BUILDINFO = "BUILDINFO"
 UNFINISHED = ".release-unfinished"
+TWIN_IMAGE = "launcher/kestrovan-console.exe"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -64,6 +68,20 @@ class Variant:
     tree: pathlib.Path
     folder: pathlib.Path  # the build's KESTROVAN_VARIANT_DIR
     brand: brands.Brand = None  # None: the default image
+
+    @property
+    def twin(self):
+        """The console twin's file name in dist/; None without one."""
+        return self.brand.console_file_name if self.brand and self.brand.launch.console else None
+
+    @property
+    def images(self):
+        """(file name in dist/, its path in the tree, the image we expect) of each image."""
+        expected = self.brand or brands.default_brand()
+        built = [(self.name, self.tree / buildinfo.IMAGE, expected)]
+        if self.twin:
+            built.append((self.twin, self.tree / TWIN_IMAGE, expected.console_twin()))
+        return built
 
 
 def variant_of(brand_file):
@@ -87,13 +105,13 @@ def cmake(*arguments):
 
 
 def build(variant):
-    """The image built for `variant`."""
+    """The images of `variant`, built in its tree."""
     if variant.brand:
         brands.write_variant(variant.brand, variant.folder)
     cmake("--preset", "release", "-B", variant.tree,
-          f"-DKESTROVAN_VARIANT_DIR={variant.folder.absolute()}")
+          f"-DKESTROVAN_VARIANT_DIR={variant.folder.absolute()}",
+          f"-DKESTROVAN_CONSOLE_TWIN={'ON' if variant.twin else 'OFF'}")
     cmake("--build", variant.tree)
-    return variant.tree / buildinfo.IMAGE
 
 
 def sha256(path):
@@ -101,9 +119,8 @@ def sha256(path):
         return hashlib.file_digest(file, "sha256").hexdigest()
 
 
-def check(image, brand):
-    """Refuses an image that fails its checks or its size report."""
-    expected = brand or brands.default_brand()
+def check(image, expected):
+    """Refuses an image that fails its checks against `expected` or its size report."""
     faults = image_checks.faults(image, expected)
     if faults:
         raise Refusal(f"{image} fails the launcher's image checks"
@@ -111,15 +128,17 @@ def check(image, brand):
     size_report.report(image)
 
 
-def stage(variant, built):
+def stage(variant):
     """The release's files in STAGING, checked."""
     shutil.rmtree(STAGING, ignore_errors=True)
     STAGING.mkdir(parents=True)
-    image = STAGING / variant.name
-    shutil.copyfile(built, image)
-    check(image, variant.brand)
-    (STAGING / UNSIGNED_SUMS).write_bytes(
-        checksums.with_entry(b"", variant.name, sha256(image)))
+    sums = b""
+    for name, built, expected in variant.images:
+        image = STAGING / name
+        shutil.copyfile(built, image)
+        check(image, expected)
+        sums = checksums.with_entry(sums, name, sha256(image))
+    (STAGING / UNSIGNED_SUMS).write_bytes(sums)
     lines = buildinfo.buildinfo(variant.tree)
     lines += brands.buildinfo_lines(variant.brand) if variant.brand else []
     (STAGING / BUILDINFO).write_bytes("".join(f"{line}\n" for line in lines).encode(
@@ -254,8 +273,10 @@ def publish(variant, force):
         if os.path.lexists(DIST / UNFINISHED):
             notes.append(f"{DIST / UNFINISHED}: a kit/release did not finish here (killed, or it"
                          f" failed); this one mends {DIST}")
-        notes += guard(DIST / variant.name, force)
-        names = [variant.name, UNSIGNED_SUMS, BUILDINFO]
+        images = [name for name, _, _ in variant.images]
+        for name in images:
+            notes += guard(DIST / name, force)
+        names = [*images, UNSIGNED_SUMS, BUILDINFO]
         with uninterrupted():
             try:
                 staging = pathlib.Path(tempfile.mkdtemp(
@@ -279,16 +300,20 @@ def publish(variant, force):
     return notes
 
 
-def report(image, notes):
-    """What a packager needs to know of the release."""
-    digest = sha256(image)
-    lines = [*notes, f"Release image: {image.absolute()}",
-             f"  size:    {image.stat().st_size} bytes",
-             *(f"    {line}" for line in size_report.report(image)),
-             f"  sha256:  {digest}",
+def image_lines(image, title):
+    return [f"{title}: {image.absolute()}",
+            f"  size:    {image.stat().st_size} bytes",
+            *(f"    {line}" for line in size_report.report(image)),
+            f"  sha256:  {sha256(image)}"]
+
+
+def report(images, notes):
+    """What a packager needs to know of the release of `images`, the image and any twin."""
+    lines = [*notes, *image_lines(images[0], "Release image"),
+             *(line for twin in images[1:] for line in image_lines(twin, "Its console twin")),
              f"  sums:    {(DIST / SUMS).absolute()} (of the files in dist; kit/sign keeps it"
              " true)",
-             f"           {(DIST / UNSIGNED_SUMS).absolute()} (of the image as built; signing"
+             f"           {(DIST / UNSIGNED_SUMS).absolute()} (of the images as built; signing"
              " leaves it alone)",
              f"  made by: {(DIST / BUILDINFO).absolute()} (this commit built with these"
              " packages gives these bytes)",
@@ -315,10 +340,12 @@ def release(arguments):
     os.chdir(CHECKOUT)
     variant = variant_of(brand_file)
     check_dist()
-    guard(DIST / variant.name, arguments.force)
-    stage(variant, build(variant))
+    for name, _, _ in variant.images:
+        guard(DIST / name, arguments.force)
+    build(variant)
+    stage(variant)
     notes = publish(variant, arguments.force)
-    text = report(DIST / variant.name, notes)
+    text = report([DIST / name for name, _, _ in variant.images], notes)
     try:
         write_out(text)
     except Unreported as failure:

@@ -26,6 +26,12 @@ def branded_image():
 
 
 @pytest.fixture(scope="session")
+def console_twin_image():
+    """The console twin built from tests/support/brands/launch-console.toml."""
+    return built("KESTROVAN_CONSOLE_TWIN_IMAGE")
+
+
+@pytest.fixture(scope="session")
 def build_tree():
     """The build tree that built `image`."""
     path = os.environ.get("KESTROVAN_BUILD_TREE")

@@ -11,9 +11,9 @@ import pytest
 import sample_installation
 from checkout import KIT, REPOSITORY
 from kit_commands import verify
-from kestrovan_kit import icon_format
-from kestrovan_kit.brand import ICON_LIMIT, Launch, launch_options_header
-from kestrovan_kit import osslsigncode
+from kestrovan_kit import icon_format, image_checks, osslsigncode
+from kestrovan_kit.brand import (ICON_LIMIT, Launch, launch_options_header, quoted_argument,
+                                 read_brand)
 
 BRANDS = REPOSITORY / "tests" / "support" / "brands"
 ACME = BRANDS / "acme.toml"
@@ -136,6 +136,13 @@ def test_the_installation_check_takes_the_brand(tmp_path, branded_image):
     assert "FAIL  launcher:" in report
 
 
+def test_the_console_twin_passes_its_brands_checks_for_the_console_subsystem_only(
+        console_twin_image):
+    expected = read_brand(BRANDS / "launch-console.toml")
+    assert image_checks.faults(console_twin_image, expected.console_twin()) == ""
+    assert image_checks.faults(console_twin_image, expected).startswith("subsystem: ")
+
+
 def test_without_launch_options_the_variant_header_is_the_committed_default(tmp_path):
     subprocess.run([sys.executable, "-m", "kestrovan_kit.brand", "variant", ACME, tmp_path],
                    check=True)
@@ -170,6 +177,23 @@ def test_the_launch_options_header_holds_the_texts_unit_for_unit(tmp_path):
          "-Wpedantic", "-Wconversion", "-Wshadow", "-Werror", "check.cpp"],
         cwd=tmp_path, capture_output=True, text=True)
     assert compiled.returncode == 0, compiled.stderr
+
+
+# As the C runtime and CommandLineToArgvW read an argument back: blanks, tabs and quotes need
+# quotes around it, a backslash is itself except before a quote, which it escapes.
+@pytest.mark.parametrize("option, quoted", [
+    ("-Xmx2g", "-Xmx2g"),
+    ("-Dp=C:\\dir\\", "-Dp=C:\\dir\\"),
+    ("-Dp=a b", '"-Dp=a b"'),
+    ("-Dp=a\tb", '"-Dp=a\tb"'),
+    ("-Dp=C:\\a b\\", '"-Dp=C:\\a b\\\\"'),
+    ('-Dq="x"', '"-Dq=\\"x\\""'),
+    ('-Dq=\\"x', '"-Dq=\\\\\\"x"'),
+    ("-Dq=\\\\a b", '"-Dq=\\\\a b"'),
+    ("-Dn=Ünïcødé 日本", '"-Dn=Ünïcødé 日本"'),
+])
+def test_a_java_option_is_quoted_as_the_runtime_reads_it_back(option, quoted):
+    assert quoted_argument(option) == quoted
 
 
 ACME_TEXT = ACME.read_text(encoding="utf-8")
@@ -226,6 +250,14 @@ BAD_BRANDS = [
                  id="flag-not-a-boolean"),
     pytest.param(ACME_TEXT + '[launch]\nfailure_message = ""\n', "launch.failure_message",
                  id="empty-failure-message"),
+    pytest.param(ACME_TEXT + '[launch]\njava_options = "-Xmx1g"\n', "launch.java_options",
+                 id="java-options-not-a-list"),
+    *(pytest.param(ACME_TEXT + f'[launch]\njava_options = ["-Xmx1g", {option}]\n',
+                   "launch.java_options[1]", id=f"java-option-{name}")
+      for name, option in (("empty", '""'), ("main-class", '"com.acme.Main"'),
+                           ("control-character", r'"-Da=\n"'), ("number", "1"))),
+    pytest.param(ACME_TEXT + f'[launch]\njava_options = ["-D{"x" * 32709}"]\n',
+                 "launch.java_options", id="java-options-too-long"),
     pytest.param("file_name = \n", "(file)", id="not-toml"),
 ]
 

@@ -302,3 +302,13 @@ def test_release_names_an_unknown_argument(tree):
     result = release(tree, "--sign")
     assert (result.returncode, result.stdout) == (2, "")
     assert result.stderr == "release: unrecognized arguments: --sign\n"
+
+
+def test_a_console_brand_releases_its_twin_beside_the_image_with_its_sums(tree, dist):
+    brand = tree / "tests" / "support" / "brands" / "launch-console.toml"
+    result = release(tree, "--brand", brand)
+    assert result.returncode == 0, result.stdout + result.stderr
+    images = ("Acme Viewer.exe", "Acme Viewer-console.exe")
+    assert (dist / "SHA256SUMS.unsigned").read_text() == "".join(
+        f"{sha256(dist / name)}  {name}\n" for name in images)
+    assert shell("sha256sum --quiet -c SHA256SUMS", cwd=dist).returncode == 0

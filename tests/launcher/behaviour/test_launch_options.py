@@ -72,9 +72,15 @@ def imported_functions(image):
     ("forward", {"GetStartupInfoW"}),
     ("app-id", set()),
     ("exit-code", {"GetExitCodeProcess"}),
-    ("all-options", {"GetStartupInfoW", "GetExitCodeProcess", "LoadLibraryW", "GetProcAddress"}),
+    ("all-options", {"GetStartupInfoW", "GetExitCodeProcess", "LoadLibraryW", "GetProcAddress",
+                     "msvcrt.dll!fflush"}),
+    ("forward-arguments", {"GetCommandLineW"}),
+    ("java-options", set()),
+    ("clean-environment", {"GetEnvironmentStringsW", "FreeEnvironmentStringsW"}),
+    ("console-twin", {"GetCommandLineW", "GetExitCodeProcess", "GetStdHandle",
+                      "SetConsoleCtrlHandler", "SetHandleInformation"}),
 ])
 def test_imports_only_kernel32_and_msvcrt_and_what_its_options_call(options, added):
     default = imported_functions(os.environ["KESTROVAN_LAUNCHER"])
-    needed = {f"KERNEL32.dll!{function}" for function in added}
+    needed = {function if "!" in function else f"KERNEL32.dll!{function}" for function in added}
     assert imported_functions(launcher_with(options)) - default == needed - default

@@ -12,12 +12,13 @@
 namespace kestrovan {
 namespace {
 
-// The platform's STARTF_USESTDHANDLES, which the launcher never hands on and so never names.
-constexpr std::uint32_t use_std_handles = 0x100;
+constexpr std::uint32_t use_std_handles = start_flags::use_std_handles;
+constexpr std::uint32_t both_titles = start_flags::title_is_link_name | start_flags::title_is_app_id;
 constexpr std::uint32_t shortcut_flags = start_flags::use_show_window | start_flags::use_position |
                                          start_flags::use_size | start_flags::use_hot_key |
                                          start_flags::title_is_link_name;
 const wchar_t* const shortcut = L"C:\\Users\\u\\Desktop\\App.lnk";
+const wchar_t* const own_path = L"C:\\Acme\\Acme Viewer.exe";
 
 auto fields_of(const StartupFields& startup) {
     return std::make_tuple(startup.flags, startup.show_window, startup.x, startup.y, startup.width,
@@ -44,12 +45,24 @@ const StartupCase startup_cases[] = {
      {start_flags::use_show_window, 7, 0, 0, 0, 0, nullptr, 0}},
     {"NothingGoesOnWithoutFlags", {0, 5, 1, 2, 3, 4, L"C:\\own\\path.exe", 0x44},
      {0, 0, 0, 0, 0, 0, nullptr, 0}},
+    {"OfBothTitleFlagsTheAppIdWins", {both_titles | 0x7, 1, 1, 2, 3, 4, L"Acme.Viewer", 0},
+     {start_flags::title_is_app_id | 0x7, 1, 1, 2, 3, 4, L"Acme.Viewer", 0}},
+    {"ALinkNameFlagWithoutATitleGoesAlone", {start_flags::title_is_link_name, 0, 0, 0, 0, 0, L"", 0},
+     {0, 0, 0, 0, 0, 0, nullptr, 0}},
+    {"TheLaunchersOwnPathIsNoLinkName", {start_flags::title_is_link_name, 0, 0, 0, 0, 0, own_path, 0},
+     {0, 0, 0, 0, 0, 0, nullptr, 0}},
+    {"PinningIsPreventedOnlyWithAnAppId",
+     {start_flags::prevent_pinning | start_flags::title_is_link_name, 0, 0, 0, 0, 0, shortcut, 0},
+     {start_flags::title_is_link_name, 0, 0, 0, 0, 0, shortcut, 0}},
+    {"StandardInputBesideAHotKeyIsNoHotKey",
+     {use_std_handles | start_flags::use_hot_key, 0, 0, 0, 0, 0, nullptr, 0x44},
+     {0, 0, 0, 0, 0, 0, nullptr, 0}},
 };
 
 class ForwardedStartup : public ::testing::TestWithParam<StartupCase> {};
 
 TEST_P(ForwardedStartup, HandsOnWhatTheFlagsName) {
-    EXPECT_EQ(fields_of(forwarded_startup(GetParam().given)), fields_of(GetParam().forwarded));
+    EXPECT_EQ(fields_of(forwarded_startup(GetParam().given, own_path)), fields_of(GetParam().forwarded));
 }
 
 INSTANTIATE_TEST_SUITE_P(Given, ForwardedStartup, ::testing::ValuesIn(startup_cases),
@@ -60,7 +73,13 @@ TEST(WithAppId, TakesTheShortcutsPlaceAndKeepsTheRest) {
     const StartupFields expected{(shortcut_flags & ~start_flags::title_is_link_name) |
                                      start_flags::title_is_app_id,
                                  3, 120, 80, 640, 480, L"Acme.Viewer", 0x641};
-    EXPECT_EQ(fields_of(with_app_id(given, L"Acme.Viewer")), fields_of(expected));
+    EXPECT_EQ(fields_of(with_app_id(given, L"Acme.Viewer", given.flags)), fields_of(expected));
+}
+
+TEST(WithAppId, KeepsTheGivenPreventionOfPinning) {
+    const StartupFields given{start_flags::prevent_pinning, 0, 0, 0, 0, 0, nullptr, 0};
+    EXPECT_EQ(with_app_id(forwarded_startup(given, own_path), L"A.B", given.flags).flags,
+              start_flags::title_is_app_id | start_flags::prevent_pinning);
 }
 
 TEST(FailureBoxText, IsTheMessageABlankLineAndTheReportOfTheLargestCode) {

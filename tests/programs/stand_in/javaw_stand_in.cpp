@@ -5,9 +5,15 @@
 // whether it could. When STAND_IN_INHERITED_HANDLE names a handle value that a parent held open
 // on the file STAND_IN_INHERITED_FILE, it also records whether that value is a handle on that
 // same file here, that is, whether the handle reached this process. It records the start
-// information it was given too: flags, show state, position, size, title and hot key.
+// information it was given too: flags, show state, position, size, title and hot key; its
+// arguments as the platform's parser reads them (argument=, one line each); and the variables
+// that STAND_IN_VARIABLES names, comma-separated (variable.NAME=value, or variable.NAME alone
+// when unset). It writes STAND_IN_STDOUT to its standard output. Built as javaw.exe and, for the
+// console subsystem, as java.exe.
 #include <windows.h>
+#include <shellapi.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cwchar>
 #include <string>
@@ -113,6 +119,35 @@ void record_startup() {
     }
 }
 
+void record_arguments() {
+    int count = 0;
+    wchar_t** const arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int index = 1; arguments != nullptr && index < count; ++index) {
+        record(std::wstring(L"argument=") + arguments[index]);
+    }
+    LocalFree(arguments);
+}
+
+void record_variables() {
+    const std::wstring names = environment_value(L"STAND_IN_VARIABLES");
+    for (std::size_t start = 0; start < names.size();) {
+        const std::size_t end = std::min(names.find(L',', start), names.size());
+        const std::wstring name = names.substr(start, end - start);
+        wchar_t value[1024] = {};
+        const bool set = GetEnvironmentVariableW(name.c_str(), value, 1024) != 0 ||
+                         GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+        record(L"variable." + name + (set ? L"=" + std::wstring(value) : L""));
+        start = end + 1;
+    }
+}
+
+void write_stdout() {
+    const std::string text = utf8(environment_value(L"STAND_IN_STDOUT"));
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+              nullptr);
+}
+
 // Sleeps with a window on the screen, answering its messages so that it stays drawn.
 void show_window_while_sleeping(const std::wstring& title, DWORD milliseconds) {
     WNDCLASSW window_class{};
@@ -147,6 +182,9 @@ int main() {
     record(L"working_directory=" + current_directory());
     record_inherited_handle();
     record_startup();
+    record_arguments();
+    record_variables();
+    write_stdout();
     const std::wstring window_title = environment_value(L"STAND_IN_WINDOW_TITLE");
     if (window_title.empty()) {
         Sleep(environment_number(L"STAND_IN_SLEEP_MS"));
