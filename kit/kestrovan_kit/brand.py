@@ -425,10 +425,15 @@ def read_upgrade_code(path, value):
     return code.upper()
 
 
-def read_installer(path, values, name):
-    """The installer's part; what is not given comes from `name`, the product's name, so that
-    the same brand file always gives the same ProgID and UpgradeCode."""
+def read_installer(path, values, brand):
+    """The installer's part of `brand`; what is not given comes from the product's name, so
+    that the same brand file always gives the same ProgID and UpgradeCode."""
     installer = table(path, values, "installer", INSTALLER_KEYS)
+    if "extensions" in installer and not brand.launch.forward_arguments:
+        raise BrandError(path, "installer.extensions", "the association hands the launcher the"
+                         " document, which reaches the application only with"
+                         " launch.forward_arguments = true")
+    name = brand.display_name
     readers = {"extensions": read_extensions, "prog_id": read_prog_id,
                "document": lambda path, value: text(path, "installer.document", value),
                "upgrade_code": read_upgrade_code}
@@ -499,7 +504,7 @@ def read_brand(path):
         launch=read_launch(path, values.get("launch", {})),
         manifest=MANIFEST)
     return dataclasses.replace(brand, installer=read_installer(
-        path, values.get("installer", {}), brand.display_name))
+        path, values.get("installer", {}), brand))
 
 
 @functools.cache

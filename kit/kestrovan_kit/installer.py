@@ -54,9 +54,7 @@ def tool(name, *arguments, cwd=None, stdin=None):
 
 def console_file_name(brand):
     """The console twin's file name when the brand asks for one, else None."""
-    if not getattr(brand.launch, "console", False):
-        return None
-    return brand.file_name[:-len(".exe")] + "-console.exe"
+    return brand.console_file_name if brand.launch.console else None
 
 
 def launchers(brand, dist):
