@@ -226,6 +226,9 @@ BAD_BRANDS = [
                  id="flag-not-a-boolean"),
     pytest.param(ACME_TEXT + '[launch]\nfailure_message = ""\n', "launch.failure_message",
                  id="empty-failure-message"),
+    *(pytest.param(ACME_TEXT + f"[installer]\n{line}\n", f"installer.{line.split()[0]}",
+                   id=f"installer-{line.split()[0]}")
+      for line in ('extensions = ["acme"]', 'prog_id = "1.Document"', 'upgrade_code = "x"')),
     pytest.param("file_name = \n", "(file)", id="not-toml"),
 ]
 
