@@ -18,6 +18,7 @@ import re
 import sys
 import tomllib
 import unicodedata
+import uuid
 
 from . import icon_format, product
 from .command_line import (ArgumentParser, Refusal, TooLarge, Unusable, byte_count, file_argument,
@@ -28,7 +29,7 @@ STRING_KEYS = ("CompanyName", "FileDescription", "LegalCopyright", "ProductName"
 VERSION_KEYS = ("file", "product")
 LAUNCH_KEYS = ("forward_startup", "app_id", "failure_message", "exit_code", "forward_arguments",
                "java_options", "console", "clean_java_environment")
-TOP_KEYS = ("file_name", "icon", "version", "strings", "launch")
+TOP_KEYS = ("file_name", "icon", "version", "strings", "launch", "installer")
 REQUIRED_TOP_KEYS = ("file_name", "icon", "version")
 
 # The longest brand file that holds what the reader accepts: four strings of 8,000 UTF-16 units
@@ -116,6 +117,7 @@ class Brand:
     launch: Launch
     manifest: bytes | None  # None: the image has none
     subsystem: int = SUBSYSTEM_WINDOWS_GUI
+    installer: "Installer" = dataclasses.field(default_factory=lambda: Installer())
 
     @property
     def source(self):
@@ -375,6 +377,76 @@ def read_launch(path, values):
                   clean_java_environment=read.get("clean_java_environment", False))
 
 
+# The installer's part of the brand file (kit/installer): the documents the launcher opens.
+INSTALLER_KEYS = ("extensions", "prog_id", "document", "upgrade_code")
+EXTENSION = re.compile(r"\.[A-Za-z0-9_-]{1,32}")
+# A ProgID: a letter first, then letters, digits and dots; at most 39 characters.
+PROG_ID = re.compile(r"[A-Za-z][A-Za-z0-9.]{0,38}")
+GUID = re.compile(r"[0-9A-Fa-f]{8}(?:-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}")
+UPGRADE_CODES = uuid.UUID("0d0f3c63-6d3c-4b8e-9a52-6b1f1e3a6c4e")
+
+
+@dataclasses.dataclass(frozen=True)
+class Installer:
+    """What the installer registers: the extensions it associates with the launcher, under the
+    ProgID, named `document` in Explorer; and the MSI's UpgradeCode."""
+    extensions: tuple = ()
+    prog_id: str = ""
+    document: str = ""
+    upgrade_code: str = ""
+
+
+def read_extensions(path, value):
+    key = "installer.extensions"
+    if not isinstance(value, list) or not value:
+        raise BrandError(path, key, 'must be a list of extensions, such as [".acme"]')
+    for extension in value:
+        if not isinstance(extension, str) or not EXTENSION.fullmatch(extension):
+            raise BrandError(path, key, f"{extension!r} is no extension: a dot, then 1 to 32"
+                                        " letters, digits, - or _")
+    folded = [extension.casefold() for extension in value]
+    if len(set(folded)) != len(folded):
+        raise BrandError(path, key, "names an extension twice (Windows ignores case)")
+    return tuple(value)
+
+
+def read_prog_id(path, value):
+    prog_id = text(path, "installer.prog_id", value)
+    if not PROG_ID.fullmatch(prog_id):
+        raise BrandError(path, "installer.prog_id", f"{prog_id!r} is no ProgID: a letter, then"
+                                                    " up to 38 letters, digits and dots")
+    return prog_id
+
+
+def read_upgrade_code(path, value):
+    code = text(path, "installer.upgrade_code", value).strip("{}")
+    if not GUID.fullmatch(code):
+        raise BrandError(path, "installer.upgrade_code", f"{value!r} is no GUID")
+    return code.upper()
+
+
+def read_installer(path, values, brand):
+    """The installer's part of `brand`; what is not given comes from the product's name, so
+    that the same brand file always gives the same ProgID and UpgradeCode."""
+    installer = table(path, values, "installer", INSTALLER_KEYS)
+    if "extensions" in installer and not brand.launch.forward_arguments:
+        raise BrandError(path, "installer.extensions", "the association hands the launcher the"
+                         " document, which reaches the application only with"
+                         " launch.forward_arguments = true")
+    name = brand.display_name
+    readers = {"extensions": read_extensions, "prog_id": read_prog_id,
+               "document": lambda path, value: text(path, "installer.document", value),
+               "upgrade_code": read_upgrade_code}
+    read = {key: readers[key](path, value) for key, value in installer.items()}
+    stem = re.sub(r"[^A-Za-z0-9]", "", name)
+    return Installer(
+        extensions=read.get("extensions", ()),
+        prog_id=read.get("prog_id", f"{stem if stem[:1].isalpha() else 'App' + stem}"[:30]
+                         + ".Document"),
+        document=read.get("document", f"{name} document"),
+        upgrade_code=read.get("upgrade_code", str(uuid.uuid5(UPGRADE_CODES, name)).upper()))
+
+
 def parse_toml(path, data):
     try:
         # Windows' editors may begin UTF-8 text with a byte-order mark.
@@ -419,7 +491,7 @@ def read_brand(path):
     product_version = read_version(path, "version.product", version["product"])
     strings = {key: read_string(path, f"strings.{key}", strings.get(key, ""))
                for key in STRING_KEYS}
-    return Brand(
+    brand = Brand(
         path=path,
         sha256=hashlib.sha256(data).hexdigest(),
         file_name=file_name,
@@ -431,6 +503,8 @@ def read_brand(path):
         version_strings=version_strings(file_name, strings, file_version, product_version),
         launch=read_launch(path, values.get("launch", {})),
         manifest=MANIFEST)
+    return dataclasses.replace(brand, installer=read_installer(
+        path, values.get("installer", {}), brand))
 
 
 @functools.cache

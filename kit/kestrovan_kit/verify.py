@@ -26,6 +26,14 @@ installation goes into may be, and with --target FOLDER (such as 'C:\\Program Fi
 whether that folder's is short enough. Names are matched without regard to case, as Windows
 does; a part that is a link leading out of DIR or nowhere, and a --launcher outside DIR, fail.
 
+verify --installer FILE checks a vendor's MSI or NSIS installer (kit/installer): the launcher it
+installs (with --brand FILE, the brand's file_name) passes the image checks and is the image
+whose SHA-256 the release's checksum file lists (--sums FILE; default: the SHA256SUMS beside
+the installer); each Start-menu shortcut starts that launcher with the brand's app_id as its
+AppUserModelID; each association's open command quotes the launcher in the installation and
+"%1", and each of the brand's extensions names such an association. An NSIS installer's
+shortcuts and associations cannot be read here (a warning).
+
 verify --unsigned-sums SHA256SUMS.unsigned IMAGE tells whether a signed image is the one we build:
 it removes the signature (if any) from a copy and checks the rest against the checksum file's
 entry for IMAGE's name (or its one entry), and says whether it matches.
@@ -51,6 +59,7 @@ from kestrovan_kit import brand
 from kestrovan_kit import checksums
 from kestrovan_kit import image_checks
 from kestrovan_kit import installation
+from kestrovan_kit import installer_checks
 from kestrovan_kit import osslsigncode
 from kestrovan_kit import signature
 from kestrovan_kit import signature_checks
@@ -69,6 +78,10 @@ def parse_arguments():
                          help="a launcher image")
     subject.add_argument("--installation", metavar="DIR", type=pathlib.Path,
                          help="a folder laid out for shipping")
+    subject.add_argument("--installer", metavar="FILE", type=pathlib.Path,
+                         help="an MSI or NSIS installer")
+    parser.add_argument("--sums", metavar="FILE", type=pathlib.Path,
+                        help="with --installer: the release's SHA256SUMS (default: beside it)")
     parser.add_argument("--launcher", metavar="NAME",
                         help="the launcher's file name in DIR (default: its one .exe file)")
     parser.add_argument("--target", metavar="FOLDER", type=windows_folder,
@@ -80,12 +93,17 @@ def parse_arguments():
     parser.add_argument("--unsigned-sums", metavar="SUMS", type=pathlib.Path,
                         help="the checksums of the image as built (SHA256SUMS.unsigned)")
     arguments = parser.parse_args()
-    if not arguments.image and not arguments.installation:
-        parser.error("give an IMAGE, or --installation DIR")
+    if not (arguments.image or arguments.installation or arguments.installer):
+        parser.error("give an IMAGE, --installation DIR or --installer FILE")
+    if arguments.sums and not arguments.installer:
+        parser.error("--sums goes with --installer")
+    if arguments.installer and arguments.trust:
+        parser.error("--trust goes with an IMAGE or --installation")
     for option in ("launcher", "target"):
         if getattr(arguments, option) and not arguments.installation:
             parser.error(f"--{option} goes with --installation")
-    if arguments.unsigned_sums and (arguments.installation or arguments.trust or arguments.brand):
+    if arguments.unsigned_sums and (arguments.installation or arguments.installer
+                                    or arguments.trust or arguments.brand):
         parser.error("--unsigned-sums goes with an IMAGE alone")
     return arguments
 
@@ -124,6 +142,15 @@ def verify_image(image, trust, expected):
     sums = checksums.beside(image)
     signed = signature_checks.inspect(image, trust)
     return report(image, findings + [signed] + ([sums] if sums else []))
+
+
+def verify_installer(installer, brand, sums):
+    try:
+        findings = installer_checks.inspect(installer, brand, sums)
+    except Fault as fault:
+        print(f"verify: {installer}: {fault}", file=sys.stderr)
+        return 1
+    return report(installer, findings)
 
 
 def verify_unsigned(image, sums_file):
@@ -168,6 +195,8 @@ def main():
             return report(arguments.installation, installation.inspect(
                 arguments.installation, arguments.launcher, arguments.trust, arguments.target,
                 expected))
+        if arguments.installer:
+            return verify_installer(arguments.installer, expected, arguments.sums)
         if arguments.unsigned_sums:
             return verify_unsigned(arguments.image, arguments.unsigned_sums)
         return verify_image(arguments.image, arguments.trust, expected)

@@ -1,7 +1,9 @@
 """The packager's commands as the tests run them, and the one way the tests sign an image."""
+import shutil
 import subprocess
 
 from checkout import KIT
+from kestrovan_kit.brand import read_brand
 
 SIGN = KIT / "sign"
 VERIFY = KIT / "verify"
@@ -24,3 +26,22 @@ def sign_image(image, keys):
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     return image
+
+
+INSTALLER = KIT / "installer"
+
+
+def build_installer(kind, brand, launcher, application, folder):
+    """The `kind` installer of `brand` that kit/installer builds in `folder` from a dist/ holding
+    `launcher` with its SHA256SUMS, and the application folder `application`."""
+    dist = folder / "dist"
+    dist.mkdir(parents=True)
+    shutil.copyfile(launcher, dist / read_brand(brand).file_name)
+    subprocess.run(["sha256sum", read_brand(brand).file_name], cwd=dist, check=True,
+                   stdout=(dist / "SHA256SUMS").open("wb"))
+    out = dist / ("acme.msi" if kind == "msi" else "acme-setup.exe")
+    result = subprocess.run([str(INSTALLER), kind, "--brand", str(brand), "--application",
+                             str(application), "--dist", str(dist), "--out", str(out)],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return out

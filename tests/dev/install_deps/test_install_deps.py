@@ -17,7 +17,7 @@ REQUIRED = ("cmake", "ninja-build", "g++", "googletest", "g++-mingw-w64-i686-win
             "g++-mingw-w64-x86-64-win32", "wine64", "python3", "python3-pefile", "python3-pytest",
             "python3-cryptography", "python3-asn1crypto", "osslsigncode", "openssl", "icoutils",
             "xvfb", "xdotool", "x11-utils", "x11-apps", "netpbm", "libengine-pkcs11-openssl",
-            "softhsm2")
+            "softhsm2", "wixl", "msitools", "nsis", "p7zip-full")
 MIRROR_SYNC = ("E: Failed to fetch http://archive/binary-i386/Packages.xz  File has unexpected"
                " size (1 != 2). Mirror sync in progress?")
 HELD = "E: Unable to correct problems, you have held broken packages."

@@ -261,6 +261,12 @@ BAD_BRANDS = [
                            ("control-character", r'"-Da=\n"'), ("number", "1"))),
     pytest.param(ACME_TEXT + f'[launch]\njava_options = ["-D{"x" * 32709}"]\n',
                  "launch.java_options", id="java-options-too-long"),
+    *(pytest.param(ACME_TEXT + f"[launch]\nforward_arguments = true\n[installer]\n{line}\n",
+                   f"installer.{line.split()[0]}",
+                   id=f"installer-{line.split()[0]}")
+      for line in ('extensions = ["acme"]', 'prog_id = "1.Document"', 'upgrade_code = "x"')),
+    pytest.param(ACME_TEXT + '[installer]\nextensions = [".acme"]\n', "installer.extensions",
+                 id="association-without-forward-arguments"),
     pytest.param("file_name = \n", "(file)", id="not-toml"),
 ]
 

@@ -229,7 +229,10 @@ def test_a_bad_input_gets_one_line(image, tmp_path, make, role, status, line):
 
 @pytest.mark.parametrize("arguments, line", [
     pytest.param(["--bogus"], "unrecognized arguments: --bogus", id="unknown-option"),
-    pytest.param([], "give an IMAGE, or --installation DIR", id="nothing-to-check"),
+    pytest.param([], "give an IMAGE, --installation DIR or --installer FILE",
+                 id="nothing-to-check"),
+    pytest.param(["{image}", "--sums", "SHA256SUMS"], "--sums goes with --installer",
+                 id="sums-without-installer"),
     pytest.param(["{image}", "--installation", "{folder}"],
                  "argument --installation: not allowed with argument IMAGE", id="image-and-folder"),
     pytest.param(["{image}", "--launcher", "kestrovan.exe"],
