@@ -74,7 +74,7 @@ def imported_functions(image):
     ("exit-code", {"GetExitCodeProcess"}),
     ("all-options", {"GetStartupInfoW", "GetExitCodeProcess", "LoadLibraryW", "GetProcAddress",
                      "msvcrt.dll!fflush"}),
-    ("forward-arguments", {"GetCommandLineW"}),
+    ("forward-arguments", {"GetCommandLineW", "GetExitCodeProcess"}),
     ("java-options", set()),
     ("clean-environment", {"GetEnvironmentStringsW", "FreeEnvironmentStringsW"}),
     ("console-twin", {"GetCommandLineW", "GetExitCodeProcess", "GetStdHandle",
