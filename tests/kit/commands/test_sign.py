@@ -92,7 +92,7 @@ def test_signs_the_image_in_place(image, release, keys, sign, tmp_path, source, 
     assert stat.S_IMODE(release.stat().st_mode) == 0o751
     report = assert_signed_by(release, keys.signer)
     assert "Message digest algorithm  : SHA256" in report
-    assert "Text description: kestrovan" in report
+    assert "Text description: kestrovan\n" in report
     assert unsigned(release, tmp_path) == image.read_bytes()
 
 
