@@ -73,16 +73,14 @@ def test_release_in_another_folder_builds_the_tested_image_and_says_what_made_it
     assert any(line.startswith("package.g++-mingw-w64-i686-win32=") for line in lines), lines
 
 
-def test_the_guide_checks_dist_from_the_repository_root(tree):
-    result = shell(guide_block(DIST_CHECK), cwd=tree)
-    assert (result.returncode, result.stdout) == (0, DIST_CHECKED), result.stderr
-
-
-def test_the_guide_check_of_dist_holds_after_signing(tree, keys, tmp_path):
+@pytest.mark.parametrize("signing", [False, True], ids=["as-released", "signed"])
+def test_the_guide_check_of_dist_holds_as_released_and_after_signing(tree, keys, tmp_path,
+                                                                      signing):
     dist = tmp_path / "dist"
     shutil.copytree(tree / "dist", dist)
     unsigned_sums = (dist / "SHA256SUMS.unsigned").read_text()
-    sign(dist / "kestrovan.exe", keys)
+    if signing:
+        sign(dist / "kestrovan.exe", keys)
 
     result = shell(guide_block(DIST_CHECK), cwd=tmp_path)
 
@@ -179,6 +177,13 @@ def linked(case, dist):
     return []
 
 
+def brand_without_its_icon(case, dist):
+    brand = case.tmp_path / "brand.toml"
+    brand.write_text('file_name = "Acme.exe"\nicon = "none.ico"\n[version]\nfile = "1"\n'
+                     'product = "1"\n')
+    return ["--force", "--brand", brand]
+
+
 def contents(folder):
     return {path.name: path.read_bytes() if path.is_file() else None for path in folder.iterdir()}
 
@@ -203,8 +208,9 @@ def dist(tree):
     pytest.param(signed("kestrovan.exe"), 1, "release: dist/kestrovan.exe is not the image"
                  " kit/release left there (it is signed): move it away, or run kit/release"
                  " --force to replace it", id="signed"),
-    pytest.param(signed("Acme.EXE", unsigned_sums=False), 1, "dist/Acme.EXE is not the image"
-                 " kit/release left there (it is signed)", id="signed-capitals-no-unsigned-sums"),
+    pytest.param(signed("Acme.EXE", unsigned_sums=False), 1, "release: dist/Acme.EXE is not"
+                 " the image kit/release left there (it is signed)",
+                 id="signed-capitals-no-unsigned-sums"),
     pytest.param(signed("kestrovan.exe", "--force"), 0, "Replacing dist/kestrovan.exe (it is"
                  " signed), as --force says.", id="signed-forced"),
     pytest.param(unsigned_sums_missing, 0, "Release image:", id="unsigned-sums-gone"),
@@ -213,6 +219,10 @@ def dist(tree):
     pytest.param(locked_by_a_signer, 1, "release: another kit/sign or kit/release is at work in"
                  " dist: run this one again once it has ended", id="signer-at-work"),
     pytest.param(linked, 0, "Release image:", id="dist-a-link"),
+    pytest.param(brand_without_its_icon, 2, "release: {tmp}/brand.toml: icon: cannot read icon",
+                 id="bad-brand-file"),
+    pytest.param(lambda case, dist: ["--sign"], 2, "release: unrecognized arguments: --sign\n",
+                 id="unknown-argument"),
 ])
 def test_release_replaces_only_its_own_files_in_dist(request, tree, dist, keys, tmp_path, make,
                                                      status, words):
@@ -226,12 +236,13 @@ def test_release_replaces_only_its_own_files_in_dist(request, tree, dist, keys, 
     if case.held is not None:
         os.close(case.held)
     assert result.returncode == status, result.stdout + result.stderr
-    assert words in result.stdout + result.stderr
     assert result.stderr.count("\n") <= 1, result.stderr
     after = contents(dist)
     if status != 0:
-        assert after == before
+        assert (result.stdout, after) == ("", before)
+        assert result.stderr.startswith(words.format(tmp=tmp_path)), result.stderr
         return
+    assert words in result.stdout + result.stderr
     ours = WRITTEN + ("kestrovan.exe",)
     kept = {name: data for name, data in before.items() if name not in ours and name[0] != "."}
     assert {name: after.get(name) for name in kept} == kept
@@ -285,23 +296,6 @@ def test_the_guide_rebuild_checks_the_toolchain_and_the_published_sums(
         assert result.stdout.endswith("kestrovan.exe: OK\n")
     else:
         assert "< package.cmake=99:" in result.stdout and "OK" not in result.stdout
-
-
-def test_release_refuses_a_bad_brand_file_and_leaves_dist_alone(tree, tmp_path):
-    brand = tmp_path / "brand.toml"
-    brand.write_text('file_name = "Acme.exe"\nicon = "none.ico"\n[version]\nfile = "1"\n'
-                     'product = "1"\n')
-    before = {path.name: path.read_bytes() for path in (tree / "dist").iterdir()}
-    result = release(tree, "--force", "--brand", brand)
-    assert result.returncode == 2, result.stdout + result.stderr
-    assert result.stderr.startswith(f"release: {brand}: icon: cannot read icon")
-    assert {path.name: path.read_bytes() for path in (tree / "dist").iterdir()} == before
-
-
-def test_release_names_an_unknown_argument(tree):
-    result = release(tree, "--sign")
-    assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == "release: unrecognized arguments: --sign\n"
 
 
 def test_a_console_brand_releases_its_twin_beside_the_image_with_its_sums(tree, dist):

@@ -14,6 +14,8 @@ import pytest
 from asn1crypto import cms
 
 import bad_files
+import certificates
+from certificates import CODE_SIGNING, SERVER_AUTH
 from kit_commands import SIGN
 from kestrovan_kit import osslsigncode
 from kestrovan_kit.signature import certificate_table
@@ -92,7 +94,7 @@ def test_signs_the_image_in_place(image, release, keys, sign, tmp_path, source, 
     assert stat.S_IMODE(release.stat().st_mode) == 0o751
     report = assert_signed_by(release, keys.signer)
     assert "Message digest algorithm  : SHA256" in report
-    assert "Text description: kestrovan" in report
+    assert "Text description: kestrovan\n" in report
     assert unsigned(release, tmp_path) == image.read_bytes()
 
 
@@ -274,6 +276,12 @@ def certificate(make):
     return lambda k, t, s: ["--pkcs12", make(t, k), "--password-file", k.password_file]
 
 
+def self_signed(starts_in_days, usage, key_usage=None):
+    """A certificate of certificates.self_signed, and the password file."""
+    return certificate(lambda t, k: certificates.self_signed(t, k.password, starts_in_days, usage,
+                                                             key_usage).pkcs12)
+
+
 def password_file(make):
     return lambda k, t, s: ["--pkcs12", k.signer.pkcs12, "--password-file", make(t)]
 
@@ -344,6 +352,14 @@ BAD_INPUTS = [
     pytest.param(None, lambda k, t, s: ["--pkcs12", k.without_chain, "--password-file",
                                         k.password_file], None, 1,
                  "does not chain to a root", id="certificate-without-its-ca"),
+    pytest.param(None, self_signed(-3, CODE_SIGNING), None, 1, "cannot sign now (expired at ",
+                 id="certificate-expired"),
+    pytest.param(None, self_signed(-0.5, SERVER_AUTH), None, 1, "is not for code signing (its"
+                 " extended key usage (server_auth) lacks code signing",
+                 id="certificate-for-servers"),
+    pytest.param(None, self_signed(-0.5, CODE_SIGNING, {"key_encipherment"}), None, 1, "is not"
+                 " for code signing (its key usage (key_encipherment) lacks digital_signature",
+                 id="key-usage-without-digital-signature"),
     pytest.param("signed", password_file(lambda t: wrong_password_file(t / "pw")), None, 2,
                  "wrong password for ", id="wrong-password-on-signed-image"),
 ]

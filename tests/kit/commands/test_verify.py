@@ -149,6 +149,9 @@ BAD_IMAGES = [
     pytest.param(signer_certificate_renumbered, False,
                  "signature: the signature in {target} cannot be read (0 of its certificates"
                  " match its signer, not 1)", id="signer-certificate-renumbered"),
+    pytest.param(lambda release, keys, tampered: cut_at_its_signature(signed(release, keys)),
+                 False, "signature: the signature in {target} is cut short",
+                 id="signature-cut-short"),
     pytest.param(lambda release, keys, tampered: signed(release, keys), True,
                  "signature: intact, but CN=kestrovan test signer does not chain to {trust}",
                  id="signer-not-trusted"),
@@ -344,12 +347,6 @@ def test_unsigned_sums_give_one_line_for_a_bad_input(image, release, keys, make,
     assert (result, report) == (status, "")
     assert errors.startswith("verify: " + line.format(image=release, sums=sums)), errors
     assert errors.count("\n") == 1, errors
-
-
-def test_a_truncated_signed_image_fails(release, keys):
-    status, report, _ = verify(cut_at_its_signature(signed(release, keys)))
-    assert status == 1, report
-    assert f"FAIL  signature: the signature in {release} is cut short" in report
 
 
 @pytest.mark.parametrize("starts_in_days, usage, key_usage, digest, status, line", [
